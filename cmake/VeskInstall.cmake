@@ -1,0 +1,22 @@
+# Installs libvesklink with its public headers, the programs and a CMake
+# package so that other projects can use find_package(vesktools).
+include(CMakePackageConfigHelpers)
+
+install(TARGETS vesklink ketra_fnd korvel chronel vesk_warnings
+        EXPORT vesktoolsTargets
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+        RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+        INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+
+foreach(component_include IN ITEMS ketra/fnd/include chronel/include korvel/include vesklib_korvel/include)
+  install(DIRECTORY ${CMAKE_SOURCE_DIR}/${component_include}/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+endforeach()
+
+install(EXPORT vesktoolsTargets NAMESPACE vesktools:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/vesktools)
+configure_package_config_file(${CMAKE_SOURCE_DIR}/cmake/vesktoolsConfig.cmake.in
+                              ${CMAKE_BINARY_DIR}/vesktoolsConfig.cmake
+                              INSTALL_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/vesktools)
+write_basic_package_version_file(${CMAKE_BINARY_DIR}/vesktoolsConfigVersion.cmake COMPATIBILITY SameMajorVersion)
+install(FILES ${CMAKE_BINARY_DIR}/vesktoolsConfig.cmake ${CMAKE_BINARY_DIR}/vesktoolsConfigVersion.cmake
+        DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/vesktools)

@@ -1,0 +1,56 @@
+#pragma once
+// Stream protocol, receiving side. Classifies every datagram: the packet
+// awaited is returned; datagrams to skip give RxErrc::Retry; a leader that
+// arrives mid-sample ends the current sample with RxErrc::UnexpectedLeader and
+// is kept for the next ReceiveLeaderPacket.
+
+#include <korvel/RxErrc.hpp>
+#include <korvel/RxStats.hpp>
+#include <korvel/detail/IovsBuilder.hpp>
+#include <korvel/dunmo/Receiver.hpp>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <memory_resource>
+#include <system_error>
+
+namespace korvel::vesk {
+
+class Receiver {
+ public:
+  struct Config {
+    std::uint8_t max_ext_info_size = 8;
+    std::uint8_t ext_info_size = 0;
+    std::uint16_t flags = 0;                  // 0: defaults
+    std::uint8_t bytes_per_pixel = 0;
+    std::uint64_t min_packets_per_sample = 2;  // leader and trailer
+  };
+
+  using DunmoPtr = std::unique_ptr<dunmo::Receiver, std::function<void(dunmo::Receiver*)>>;
+  using Result = dunmo::Receiver::Result;
+
+  Receiver(const Config& config, DunmoPtr packet_receiver, std::pmr::memory_resource* memory);
+  Receiver(const Receiver&) = delete;
+  Receiver& operator=(const Receiver&) = delete;
+  ~Receiver();
+
+  // Slot 4 (optional): a buffer of exactly ext_info_size bytes for the block.
+  Result ReceiveLeaderPacket(detail::IovsBuilder<std::byte>&& iovs, std::chrono::nanoseconds timeout) noexcept;
+  // Slot 4: the place of the next payload chunk; the datagram must fill it exactly.
+  Result ReceivePayloadPacket(detail::IovsBuilder<std::byte>&& iovs, std::chrono::nanoseconds timeout) noexcept;
+  // No caller slot.
+  Result ReceiveTrailerPacket(detail::IovsBuilder<std::byte>&& iovs, std::chrono::nanoseconds timeout) noexcept;
+
+  const Config& GetConfig() const noexcept { return m_config; }
+  const RxStats& Stats() const noexcept;
+
+ private:
+  struct State;
+  Config m_config;
+  DunmoPtr m_packet_receiver;
+  std::unique_ptr<State> m_state;
+};
+
+}  // namespace korvel::vesk

@@ -1,0 +1,64 @@
+#pragma once
+// Stream protocol, sending side: frames a sample as one leader packet (with
+// the optional ext info block), payload packets and one trailer packet.
+
+#include <chronel/Chronel.hpp>
+#include <korvel/detail/IovsBuilder.hpp>
+#include <korvel/dunmo/Sender.hpp>
+#include <korvel/wire/Header.hpp>
+
+#include <array>
+#include <cstdint>
+#include <gsl/span>
+#include <optional>
+#include <system_error>
+
+namespace korvel::vesk {
+
+enum class Status : std::uint8_t { Ok = 0, Warning = 1, Error = 2 };
+
+class Sender {
+ public:
+  struct Config {
+    std::uint8_t protocol_option = 0;
+    std::uint8_t max_ext_info_size = 8;
+    std::uint8_t ext_info_size = 0;
+    std::int32_t pixels_per_sample = 0;
+    // One pixel's worth of bytes; its length is the bytes per pixel. Only
+    // read during construction.
+    gsl::span<const std::byte> pixel_pattern;
+  };
+
+  using TimePoint = chronel::Chronel::time_point;
+
+  // Throws std::invalid_argument for an ext info size above the maximum or an
+  // empty pixel pattern.
+  Sender(const Config& config, dunmo::Sender& packet_sender);
+  Sender(const Sender&) = delete;
+  Sender& operator=(const Sender&) = delete;
+
+  // Each call sends one datagram synchronously: when it returns nothing refers
+  // to the caller's slots any more. Returns zero when sent.
+  std::error_code SendLeaderPacket(detail::IovsBuilder<const std::byte>&& iovs, std::optional<TimePoint> timestamp,
+                                   std::optional<unsigned short> user_value, std::optional<Status> status) noexcept;
+  std::error_code SendPayloadPacket(detail::IovsBuilder<const std::byte>&& iovs, std::optional<TimePoint> timestamp,
+                                    std::optional<unsigned short> user_value, std::optional<Status> status,
+                                    unsigned char user_byte) noexcept;
+  std::error_code SendTrailerPacket(detail::IovsBuilder<const std::byte>&& iovs, std::optional<TimePoint> timestamp,
+                                    std::optional<unsigned short> user_value, std::optional<Status> status) noexcept;
+
+  std::uint8_t BytesPerPixel() const noexcept { return m_bytes_per_pixel; }
+
+ private:
+  std::error_code SendPacket(detail::IovsBuilder<const std::byte>& iovs, wire::PacketType type,
+                             std::optional<TimePoint> timestamp, std::optional<unsigned short> user_value,
+                             std::optional<Status> status, unsigned char user_byte) noexcept;
+
+  Config m_config;
+  dunmo::Sender& m_packet_sender;
+  std::uint8_t m_bytes_per_pixel;
+  std::uint64_t m_sample_bytes_sent = 0;  // payload bytes of the current sample so far
+  std::array<std::byte, wire::kVeskHeaderSize> m_header{};
+};
+
+}  // namespace korvel::vesk

@@ -1,0 +1,85 @@
+#pragma once
+// Byte layout of the packet headers. docs/wire-format.md describes the same
+// layout for readers outside this code; keep the two in step.
+//
+// Every datagram is [dunmo header 32][vesk header 24][caller bytes]. All
+// multi-byte header fields are big-endian.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+namespace korvel::wire {
+
+// ---- dunmo (packet layer) header -------------------------------------------
+inline constexpr std::uint32_t kDunmoMagic = 0x564B444Du;  // "VKDM"
+inline constexpr std::uint8_t kDunmoVersion = 1;
+inline constexpr std::size_t kDunmoHeaderSize = 32;
+
+inline constexpr std::size_t kMagicOffset = 0;             // u32
+inline constexpr std::size_t kVersionOffset = 4;           // u8
+inline constexpr std::size_t kHeaderSizeOffset = 5;        // u8: size of all headers (56)
+inline constexpr std::size_t kComponentIdOffset = 6;       // u16
+inline constexpr std::size_t kTopicIdOffset = 8;           // i32
+inline constexpr std::size_t kSampleIdOffset = 12;         // u32
+inline constexpr std::size_t kPacketIndexOffset = 16;      // u16: 0 = leader, N-1 = trailer
+inline constexpr std::size_t kPacketCountOffset = 18;      // u16: N, leader and trailer included
+inline constexpr std::size_t kTimestampOffset = 20;        // i64: TAI ns since 1970, or kNoTimestamp
+inline constexpr std::size_t kDunmoReservedOffset = 28;    // u32: zero
+
+inline constexpr std::int64_t kNoTimestamp = INT64_MIN;
+
+// ---- vesk (stream protocol) header, after the dunmo header -----------------
+inline constexpr std::size_t kVeskHeaderSize = 24;
+inline constexpr std::size_t kHeadersSize = kDunmoHeaderSize + kVeskHeaderSize;  // 56
+
+enum class PacketType : std::uint8_t { Leader = 1, Payload = 2, Trailer = 3 };
+
+inline constexpr std::size_t kPacketTypeOffset = 32;       // u8: PacketType
+inline constexpr std::size_t kProtocolOptionOffset = 33;   // u8
+inline constexpr std::size_t kExtInfoSizeOffset = 34;      // u8: ext info bytes after the leader's headers
+inline constexpr std::size_t kBytesPerPixelOffset = 35;    // u8
+inline constexpr std::size_t kPixelCountOffset = 36;       // u32 (leader, trailer): F
+inline constexpr std::size_t kPayloadTagOffset = 36;       // u32 (payload): first pixel's position, from 1
+inline constexpr std::size_t kPayloadRoomOffset = 40;      // u32 (leader): bytes of a full payload packet
+inline constexpr std::size_t kPayloadBytesOffset = 40;     // u32 (payload): bytes in this packet
+inline constexpr std::size_t kSampleBytesOffset = 40;      // u32 (trailer): payload bytes sent in the sample
+inline constexpr std::size_t kUserValueOffset = 44;        // u16
+inline constexpr std::size_t kStatusOffset = 46;           // u8
+inline constexpr std::size_t kPresenceOffset = 47;         // u8: kHasUserValue | kHasStatus
+inline constexpr std::size_t kUserByteOffset = 48;         // u8 (payload)
+inline constexpr std::size_t kVeskReservedOffset = 49;     // 7 bytes, zero
+
+inline constexpr std::uint8_t kHasUserValue = 0x01;
+inline constexpr std::uint8_t kHasStatus = 0x02;
+
+// ---- big-endian field access -------------------------------------------------
+inline std::uint16_t LoadBe16(const std::byte* p) noexcept {
+  std::uint16_t v;
+  std::memcpy(&v, p, sizeof v);
+  return __builtin_bswap16(v);
+}
+inline std::uint32_t LoadBe32(const std::byte* p) noexcept {
+  std::uint32_t v;
+  std::memcpy(&v, p, sizeof v);
+  return __builtin_bswap32(v);
+}
+inline std::uint64_t LoadBe64(const std::byte* p) noexcept {
+  std::uint64_t v;
+  std::memcpy(&v, p, sizeof v);
+  return __builtin_bswap64(v);
+}
+inline void StoreBe16(std::byte* p, std::uint16_t v) noexcept {
+  v = __builtin_bswap16(v);
+  std::memcpy(p, &v, sizeof v);
+}
+inline void StoreBe32(std::byte* p, std::uint32_t v) noexcept {
+  v = __builtin_bswap32(v);
+  std::memcpy(p, &v, sizeof v);
+}
+inline void StoreBe64(std::byte* p, std::uint64_t v) noexcept {
+  v = __builtin_bswap64(v);
+  std::memcpy(p, &v, sizeof v);
+}
+
+}  // namespace korvel::wire

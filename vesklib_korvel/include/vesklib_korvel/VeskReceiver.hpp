@@ -1,0 +1,85 @@
+#pragma once
+// Receiving end of a VESK stream. Programs derive from it and implement
+// HandleSampleUser; ReceiveLoop runs on a thread of the program's.
+
+#include <ketra/fnd/datatype/DataType.hpp>
+#include <korvel/UdpRxSocket.hpp>
+#include <korvel/dunmo/Receiver.hpp>
+#include <korvel/vesk/Receiver.hpp>
+#include <vesklib_korvel/SampleExtInfo.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace ketra::vesktools::vesklib_korvel {
+
+using ketra::fnd::datatype::DataType;
+
+struct ReceiverConfig {
+  std::uint64_t socket_buffer_size = 16777216;
+  std::int32_t topic_id = 10;
+  std::uint16_t mtu_size = 9000;
+  std::int32_t image_width = 0;
+  std::int32_t image_height = 0;
+  std::uint16_t ext_info_size = 0;
+  std::uint8_t packet_layer_option = 0;
+};
+
+class VeskReceiver {
+ public:
+  // Throws std::invalid_argument for a pixel type without a fixed size or an
+  // mtu_size that leaves no pixel room.
+  VeskReceiver(const std::string& address, const std::string& netif, int port, DataType data_type,
+               const ReceiverConfig& config);
+  virtual ~VeskReceiver();
+  VeskReceiver(const VeskReceiver&) = delete;
+  VeskReceiver& operator=(const VeskReceiver&) = delete;
+
+  // Builds (or rebuilds) the network stack and sets s_execute. A failure is
+  // logged and ends the process with status 1.
+  void Initialise();
+
+  // Receives one sample into `sample` within `timeout`: true when complete,
+  // false when given up; throws for transport errors and inconsistent samples.
+  bool ReceiveSample(SampleExtInfo& ext_info, std::vector<unsigned char>& sample, std::chrono::nanoseconds timeout);
+
+  // Receives and hands samples to HandleSampleUser until s_execute is false.
+  void ReceiveLoop();
+  // Clears s_execute and waits until this receiver's loop (if running) ended.
+  virtual void StopReceiver();
+
+  std::int64_t GetLostFramesCount() const { return m_lost_frames; }
+  std::int64_t GetSampleId() const { return m_sample_id; }
+  DataType GetDataType() const { return m_data_type; }
+  ReceiverConfig GetConfig() const { return m_rcvr_cfg; }
+
+  // Receive loops of the process run while this is true.
+  static std::atomic<bool> s_execute;
+
+  // Called by ReceiveLoop, on its thread, once per complete sample.
+  virtual void HandleSampleUser(SampleExtInfo& ext_info, std::vector<unsigned char>& sample) = 0;
+
+ private:
+  std::string m_address;
+  std::string m_netif;
+  int m_port;
+  DataType m_data_type;
+  std::int8_t m_bpp;
+  ReceiverConfig m_rcvr_cfg;
+  std::unique_ptr<korvel::vesk::Receiver> m_vesk_receiver;
+  std::int64_t m_lost_frames = 0;
+  std::uint32_t m_sample_id = 0;
+  std::unique_ptr<korvel::UdpRxSocket> m_udp_socket;
+  std::unique_ptr<korvel::dunmo::Receiver> m_dunmo_receiver;
+  std::atomic<bool> m_loop_running{false};
+  std::mutex m_loop_mutex;
+  std::condition_variable m_loop_cv;
+};
+
+}  // namespace ketra::vesktools::vesklib_korvel
