@@ -2,9 +2,9 @@
 // Abstract datagram sockets. The UDP implementations are UdpTxSocket and
 // UdpRxSocket; tests may provide in-memory ones.
 
+#include <sys/uio.h>
 #include <chrono>
 #include <cstddef>
-#include <sys/uio.h>
 #include <system_error>
 
 namespace korvel {
@@ -19,9 +19,10 @@ class TxSocket {
 
 // What one receive call got.
 struct RxDatagram {
-  bool received = false;   // false: nothing arrived before the timeout
-  std::size_t bytes = 0;   // bytes placed into the iovecs
-  bool truncated = false;  // the datagram was larger than the iovecs (MSG_TRUNC)
+  bool received = false;          // false: nothing arrived before the timeout
+  std::size_t bytes = 0;          // bytes placed into the iovecs
+  bool truncated = false;         // the datagram was larger than the iovecs (MSG_TRUNC)
+  std::size_t datagram_size = 0;  // the datagram's full length (>= bytes; equal unless truncated)
 };
 
 class RxSocket {

@@ -16,11 +16,11 @@ class UdpRxSocket final : public RxSocket {
  public:
   struct Config {
     std::uint16_t port = 0;
-    std::optional<Ipv4> address;      // local address, or multicast group to join; empty: any
-    std::uint64_t max_iovs = 6;       // scatter entries one datagram may use
-    std::uint64_t buffer_size = 0;    // kernel receive buffer (SO_RCVBUF); 0: system default
-    std::string netif;                // interface for multicast (name); empty: default
-    std::int32_t busy_poll_us = 0;    // SO_BUSY_POLL; 0: off
+    std::optional<Ipv4> address;    // local address, or multicast group to join; empty: any
+    std::uint64_t max_iovs = 6;     // scatter entries one datagram may use
+    std::uint64_t buffer_size = 0;  // kernel receive buffer (SO_RCVBUF); 0: system default
+    std::string netif;              // interface for multicast (name); empty: default
+    std::int32_t busy_poll_us = 0;  // SO_BUSY_POLL; 0: off
   };
 
   // Throws std::system_error whose text names the failed step (bind on which

@@ -4,6 +4,7 @@
 #include <korvel/Ipv4.hpp>
 #include <korvel/Socket.hpp>
 
+#include <netinet/in.h>
 #include <cstdint>
 #include <memory_resource>
 #include <optional>
@@ -13,17 +14,20 @@ namespace korvel {
 class UdpTxSocket final : public TxSocket {
  public:
   struct Config {
-    std::uint16_t src_port = 0;        // 0: any local port
+    std::uint16_t src_port = 0;  // 0: any local port
     std::uint16_t dest_port = 0;
-    std::uint8_t multicast_loop = 1;   // deliver multicast to local listeners too
-    std::optional<Ipv4> src_ip;        // bind address; for multicast also the outgoing interface
-    Ipv4 dest_ip;                      // 0.0.0.0 when no destination was given
-    std::uint8_t multicast_ttl = 0;    // 0: system default
+    std::uint8_t multicast_loop = 1;     // deliver multicast to local listeners too
+    std::optional<Ipv4> src_ip;          // bind address; for multicast also the outgoing interface
+    Ipv4 dest_ip;                        // 0.0.0.0 when no destination was given
+    std::uint8_t multicast_ttl = 0;      // 0: system default
     std::uint64_t send_buffer_size = 0;  // 0: system default
   };
 
-  // Creates, binds and connects the socket. Throws std::system_error whose
-  // text names the failed step, the address and port.
+  // Creates and binds the socket and sets its multicast options. The socket
+  // stays unconnected (every datagram names its destination), so an ICMP
+  // "port unreachable" from a missing receiver never fails a later send.
+  // Throws std::system_error whose text names the failed step, the address
+  // and port.
   UdpTxSocket(const Config& config, std::pmr::memory_resource* memory);
   ~UdpTxSocket() override;
   UdpTxSocket(const UdpTxSocket&) = delete;
@@ -37,6 +41,7 @@ class UdpTxSocket final : public TxSocket {
  private:
   Config m_config;
   int m_fd = -1;
+  sockaddr_in m_dest{};
 };
 
 }  // namespace korvel

@@ -34,8 +34,9 @@ class Receiver {
   struct Packet {
     const std::byte* data = nullptr;
     std::size_t header_size = 0;
-    std::size_t payload_size = 0;    // bytes that landed in the caller's slots
-    bool truncated = false;          // datagram was larger than the slots
+    std::size_t payload_size = 0;   // bytes that landed in the caller's slots
+    bool truncated = false;         // datagram was larger than the slots
+    std::size_t datagram_size = 0;  // the datagram's full length
     Receiver* owner = nullptr;
     std::uint32_t pool_index = 0;
     static constexpr std::size_t kStorage = 96;  // header room, also holds a kept ext info block
@@ -58,8 +59,16 @@ class Receiver {
   Receiver& operator=(const Receiver&) = delete;
   ~Receiver();
 
+  // Number of packet buffers in the pool made at construction.
+  static constexpr std::uint32_t kPoolSize = 16;
+
   // Receives one datagram of this topic. Slot 0 is set to a packet buffer
-  // taking kDunmoHeaderSize + `upper_header_size` bytes; caller slots follow.
+  // taking kDunmoHeaderSize + `upper_header_size` bytes; caller slots follow,
+  // then the rest of the packet buffer's storage, which catches up to
+  // kStorage - header bytes beyond the caller's slots (e.g. a leader's ext
+  // info block arriving where no slot was given). `truncated` tells whether
+  // the datagram was longer than header and caller slots; a truncated
+  // datagram of this topic gives std::errc::message_size with the packet.
   // A datagram that is not this protocol or not this topic gives RxErrc::Retry
   // (with the packet, so the caller may inspect it, when its headers are whole).
   Result Receive(detail::IovsBuilder<std::byte>& iovs, std::size_t upper_header_size,

@@ -28,9 +28,9 @@ class Sender {
   struct Config {
     std::int32_t topic_id = 0;
     std::uint16_t component_id = 0;
-    std::uint16_t packets_per_sample = 0;  // N written into every header
-    std::uint8_t protocol_version = 1;     // dunmo header version to write
-    std::uint32_t first_sample_id = 0;     // 0: start at 1
+    std::uint16_t packets_per_sample = 0;                       // N written into every header
+    std::uint8_t protocol_version = 1;                          // dunmo header version to write
+    std::uint32_t first_sample_id = 0;                          // 0: start at 1
     std::function<void(const SentPacketInfo&)> on_packet_sent;  // optional observer
   };
 

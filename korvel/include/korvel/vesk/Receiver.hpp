@@ -8,6 +8,7 @@
 #include <korvel/RxStats.hpp>
 #include <korvel/detail/IovsBuilder.hpp>
 #include <korvel/dunmo/Receiver.hpp>
+#include <korvel/wire/Header.hpp>
 
 #include <chrono>
 #include <cstdint>
@@ -23,7 +24,7 @@ class Receiver {
   struct Config {
     std::uint8_t max_ext_info_size = 8;
     std::uint8_t ext_info_size = 0;
-    std::uint16_t flags = 0;                  // 0: defaults
+    std::uint16_t flags = 0;  // 0: defaults
     std::uint8_t bytes_per_pixel = 0;
     std::uint64_t min_packets_per_sample = 2;  // leader and trailer
   };
@@ -48,6 +49,9 @@ class Receiver {
 
  private:
   struct State;
+  Result ReceiveInSample(detail::IovsBuilder<std::byte>& iovs, std::chrono::nanoseconds timeout,
+                         wire::PacketType awaited) noexcept;
+
   Config m_config;
   DunmoPtr m_packet_receiver;
   std::unique_ptr<State> m_state;

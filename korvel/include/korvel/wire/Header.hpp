@@ -16,16 +16,16 @@ inline constexpr std::uint32_t kDunmoMagic = 0x564B444Du;  // "VKDM"
 inline constexpr std::uint8_t kDunmoVersion = 1;
 inline constexpr std::size_t kDunmoHeaderSize = 32;
 
-inline constexpr std::size_t kMagicOffset = 0;             // u32
-inline constexpr std::size_t kVersionOffset = 4;           // u8
-inline constexpr std::size_t kHeaderSizeOffset = 5;        // u8: size of all headers (56)
-inline constexpr std::size_t kComponentIdOffset = 6;       // u16
-inline constexpr std::size_t kTopicIdOffset = 8;           // i32
-inline constexpr std::size_t kSampleIdOffset = 12;         // u32
-inline constexpr std::size_t kPacketIndexOffset = 16;      // u16: 0 = leader, N-1 = trailer
-inline constexpr std::size_t kPacketCountOffset = 18;      // u16: N, leader and trailer included
-inline constexpr std::size_t kTimestampOffset = 20;        // i64: TAI ns since 1970, or kNoTimestamp
-inline constexpr std::size_t kDunmoReservedOffset = 28;    // u32: zero
+inline constexpr std::size_t kMagicOffset = 0;           // u32
+inline constexpr std::size_t kVersionOffset = 4;         // u8
+inline constexpr std::size_t kHeaderSizeOffset = 5;      // u8: size of all headers (56)
+inline constexpr std::size_t kComponentIdOffset = 6;     // u16
+inline constexpr std::size_t kTopicIdOffset = 8;         // i32
+inline constexpr std::size_t kSampleIdOffset = 12;       // u32
+inline constexpr std::size_t kPacketIndexOffset = 16;    // u16: 0 = leader, N-1 = trailer
+inline constexpr std::size_t kPacketCountOffset = 18;    // u16: N, leader and trailer included
+inline constexpr std::size_t kTimestampOffset = 20;      // i64: TAI ns since 1970, or kNoTimestamp
+inline constexpr std::size_t kDunmoReservedOffset = 28;  // u32: zero
 
 inline constexpr std::int64_t kNoTimestamp = INT64_MIN;
 
@@ -35,20 +35,20 @@ inline constexpr std::size_t kHeadersSize = kDunmoHeaderSize + kVeskHeaderSize; 
 
 enum class PacketType : std::uint8_t { Leader = 1, Payload = 2, Trailer = 3 };
 
-inline constexpr std::size_t kPacketTypeOffset = 32;       // u8: PacketType
-inline constexpr std::size_t kProtocolOptionOffset = 33;   // u8
-inline constexpr std::size_t kExtInfoSizeOffset = 34;      // u8: ext info bytes after the leader's headers
-inline constexpr std::size_t kBytesPerPixelOffset = 35;    // u8
-inline constexpr std::size_t kPixelCountOffset = 36;       // u32 (leader, trailer): F
-inline constexpr std::size_t kPayloadTagOffset = 36;       // u32 (payload): first pixel's position, from 1
-inline constexpr std::size_t kPayloadRoomOffset = 40;      // u32 (leader): bytes of a full payload packet
-inline constexpr std::size_t kPayloadBytesOffset = 40;     // u32 (payload): bytes in this packet
-inline constexpr std::size_t kSampleBytesOffset = 40;      // u32 (trailer): payload bytes sent in the sample
-inline constexpr std::size_t kUserValueOffset = 44;        // u16
-inline constexpr std::size_t kStatusOffset = 46;           // u8
-inline constexpr std::size_t kPresenceOffset = 47;         // u8: kHasUserValue | kHasStatus
-inline constexpr std::size_t kUserByteOffset = 48;         // u8 (payload)
-inline constexpr std::size_t kVeskReservedOffset = 49;     // 7 bytes, zero
+inline constexpr std::size_t kPacketTypeOffset = 32;      // u8: PacketType
+inline constexpr std::size_t kProtocolOptionOffset = 33;  // u8
+inline constexpr std::size_t kExtInfoSizeOffset = 34;     // u8: ext info bytes after the leader's headers
+inline constexpr std::size_t kBytesPerPixelOffset = 35;   // u8
+inline constexpr std::size_t kPixelCountOffset = 36;      // u32 (leader, trailer): F
+inline constexpr std::size_t kPayloadTagOffset = 36;      // u32 (payload): first pixel's position, from 1
+inline constexpr std::size_t kPayloadRoomOffset = 40;     // u32 (leader): bytes of a full payload packet
+inline constexpr std::size_t kPayloadBytesOffset = 40;    // u32 (payload): bytes in this packet
+inline constexpr std::size_t kSampleBytesOffset = 40;     // u32 (trailer): payload bytes sent in the sample
+inline constexpr std::size_t kUserValueOffset = 44;       // u16
+inline constexpr std::size_t kStatusOffset = 46;          // u8
+inline constexpr std::size_t kPresenceOffset = 47;        // u8: kHasUserValue | kHasStatus
+inline constexpr std::size_t kUserByteOffset = 48;        // u8 (payload)
+inline constexpr std::size_t kVeskReservedOffset = 49;    // 7 bytes, zero
 
 inline constexpr std::uint8_t kHasUserValue = 0x01;
 inline constexpr std::uint8_t kHasStatus = 0x02;

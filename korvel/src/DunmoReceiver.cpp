@@ -1,0 +1,91 @@
+#include <korvel/dunmo/Receiver.hpp>
+
+#include <sys/uio.h>
+
+namespace korvel::dunmo {
+
+void Receiver::PacketDeleter::operator()(const Packet* packet) const noexcept {
+  if (packet != nullptr && packet->owner != nullptr) packet->owner->Release(packet);
+}
+
+Receiver::Receiver(const Config& config, RxSocket& socket, std::pmr::memory_resource* /*memory*/)
+    : m_config(config), m_socket(socket), m_pool(kPoolSize) {
+  m_free.reserve(kPoolSize);
+  for (std::uint32_t i = 0; i < kPoolSize; ++i) {
+    m_pool[i].owner = this;
+    m_pool[i].pool_index = i;
+    m_free.push_back(kPoolSize - 1 - i);
+  }
+}
+
+Receiver::~Receiver() = default;
+
+Receiver::PacketPtr Receiver::Acquire() noexcept {
+  if (m_free.empty()) return PacketPtr(nullptr);
+  Packet& packet = m_pool[m_free.back()];
+  m_free.pop_back();
+  packet.data = packet.storage.data();
+  packet.header_size = 0;
+  packet.payload_size = 0;
+  packet.truncated = false;
+  packet.datagram_size = 0;
+  return PacketPtr(&packet);
+}
+
+void Receiver::Release(const Packet* packet) noexcept {
+  // m_free was reserved for the whole pool: push_back never allocates here.
+  m_free.push_back(packet->pool_index);
+}
+
+Receiver::Result Receiver::Receive(detail::IovsBuilder<std::byte>& iovs, std::size_t upper_header_size,
+                                   std::chrono::nanoseconds timeout) noexcept {
+  using namespace wire;
+  const std::size_t header = kDunmoHeaderSize + upper_header_size;
+  if (header > Packet::kStorage) return {std::make_error_code(std::errc::invalid_argument), PacketPtr(nullptr)};
+  PacketPtr handle = Acquire();
+  if (!handle) return {make_error_code(RxErrc::NoPacketBuffer), PacketPtr(nullptr)};
+  // The pool's packets are owned here; the handle only hands them out as const.
+  Packet& packet = m_pool[handle->pool_index];
+
+  iovec vec[kRxSlots + 1];
+  std::size_t count = 0;
+  vec[count++] = {packet.storage.data(), header};
+  std::size_t caller_capacity = 0;
+  for (std::size_t i = iovs.FirstCallerSlot(); i < iovs.NextFreeSlot() && i < kRxSlots; ++i) {
+    const auto& slot = iovs.Slot(i);
+    if (slot.empty()) continue;
+    vec[count++] = {slot.data(), slot.size()};
+    caller_capacity += slot.size();
+  }
+  vec[count++] = {packet.storage.data() + header, Packet::kStorage - header};
+  iovs.SetHeaderSlot(0, gsl::span<std::byte>(packet.storage.data(), header));
+
+  RxDatagram got;
+  const std::error_code error = m_socket.Receive(vec, count, timeout, got);
+  if (error) return {error, PacketPtr(nullptr)};
+  if (!got.received) return {{}, PacketPtr(nullptr)};
+  m_stats.datagrams.Add();
+
+  const std::size_t full = got.datagram_size > got.bytes ? got.datagram_size : got.bytes;
+  const std::byte* p = packet.storage.data();
+  if (got.bytes < header || LoadBe32(p + kMagicOffset) != kDunmoMagic ||
+      std::to_integer<std::uint8_t>(p[kVersionOffset]) != kDunmoVersion ||
+      std::to_integer<std::uint8_t>(p[kHeaderSizeOffset]) != header) {
+    m_stats.skipped_foreign.Add();
+    return {make_error_code(RxErrc::Retry), PacketPtr(nullptr)};
+  }
+  packet.header_size = header;
+  packet.datagram_size = full;
+  const std::size_t after_headers = got.bytes - header;
+  packet.payload_size = after_headers < caller_capacity ? after_headers : caller_capacity;
+  packet.truncated = got.truncated || full - header > caller_capacity;
+
+  if (static_cast<std::int32_t>(LoadBe32(p + kTopicIdOffset)) != m_config.topic_id) {
+    m_stats.skipped_other_topic.Add();
+    return {make_error_code(RxErrc::Retry), std::move(handle)};
+  }
+  if (packet.truncated) return {std::make_error_code(std::errc::message_size), std::move(handle)};
+  return {{}, std::move(handle)};
+}
+
+}  // namespace korvel::dunmo

@@ -1,0 +1,49 @@
+#pragma once
+// Helpers shared by the UDP sockets: an owning descriptor for the
+// construction phase and the exception that names a failed step.
+
+#include <korvel/Ipv4.hpp>
+
+#include <netinet/in.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <string>
+#include <system_error>
+#include <utility>
+
+namespace korvel::detail {
+
+// Closes its descriptor unless released; keeps a constructor that throws
+// halfway from leaking the socket.
+class UniqueFd {
+ public:
+  explicit UniqueFd(int fd) noexcept : m_fd(fd) {}
+  ~UniqueFd() {
+    if (m_fd >= 0) ::close(m_fd);
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  int Get() const noexcept { return m_fd; }
+  int Release() noexcept { return std::exchange(m_fd, -1); }
+
+ private:
+  int m_fd;
+};
+
+// std::system_error for the current errno: "<step> <ip>:<port>: <system message>".
+[[noreturn]] inline void ThrowSocketError(const std::string& step, const Ipv4& ip, std::uint16_t port,
+                                          int error = errno) {
+  throw std::system_error(error, std::system_category(), step + " " + ip.ToString() + ":" + std::to_string(port));
+}
+
+inline sockaddr_in MakeSockaddr(const Ipv4& ip, std::uint16_t port) noexcept {
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  addr.sin_addr.s_addr = ip.NetworkOrder();
+  return addr;
+}
+
+}  // namespace korvel::detail

@@ -1,0 +1,321 @@
+#include <korvel/vesk/Receiver.hpp>
+
+#include "Log.hpp"
+
+#include <fmt/format.h>
+#include <log4cplus/loggingmacros.h>
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+
+namespace korvel::vesk {
+
+namespace {
+
+using wire::LoadBe16;
+using wire::LoadBe32;
+using wire::PacketType;
+using Packet = dunmo::Receiver::Packet;
+using PacketPtr = dunmo::Receiver::PacketPtr;
+
+constexpr std::size_t kMaxUdpPayload = 65507;
+
+// Header fields of a received packet, in host order.
+struct Fields {
+  PacketType type;
+  std::uint32_t sample_id;
+  std::uint16_t index;
+  std::uint16_t count;
+  std::uint8_t ext_info_size;
+  std::uint8_t bpp;
+  std::uint32_t word36;  // pixel count F (leader, trailer) or payload tag
+  std::uint32_t word40;  // payload room, payload bytes or sample bytes
+};
+
+bool ReadFields(const Packet& packet, Fields& out) noexcept {
+  const std::byte* p = packet.data;
+  const auto type = std::to_integer<std::uint8_t>(p[wire::kPacketTypeOffset]);
+  if (type < 1 || type > 3) return false;
+  out.type = static_cast<PacketType>(type);
+  out.sample_id = LoadBe32(p + wire::kSampleIdOffset);
+  out.index = LoadBe16(p + wire::kPacketIndexOffset);
+  out.count = LoadBe16(p + wire::kPacketCountOffset);
+  out.ext_info_size = std::to_integer<std::uint8_t>(p[wire::kExtInfoSizeOffset]);
+  out.bpp = std::to_integer<std::uint8_t>(p[wire::kBytesPerPixelOffset]);
+  out.word36 = LoadBe32(p + wire::kPixelCountOffset);
+  out.word40 = LoadBe32(p + wire::kPayloadRoomOffset);
+  return true;
+}
+
+// Serial-number order of sample ids: true when `a` comes before `b`,
+// robust to the id wrapping around.
+bool Before(std::uint32_t a, std::uint32_t b) noexcept {
+  return static_cast<std::int32_t>(a - b) < 0;
+}
+
+// Copies the first `n` bytes that followed the headers of `packet`: they
+// landed in the caller's slots first, then in the packet's spare storage.
+void CopyAfterHeaders(const Packet& packet, detail::IovsBuilder<std::byte>& iovs, std::byte* dst,
+                      std::size_t n) noexcept {
+  std::size_t done = 0;
+  std::size_t caller_left = packet.payload_size;
+  for (std::size_t i = iovs.FirstCallerSlot(); i < iovs.NextFreeSlot() && done < n && caller_left > 0; ++i) {
+    const auto& slot = iovs.Slot(i);
+    const std::size_t take = std::min({slot.size(), n - done, caller_left});
+    std::memcpy(dst + done, slot.data(), take);
+    done += take;
+    caller_left -= take;
+  }
+  if (done < n) {
+    const std::size_t spare = Packet::kStorage - packet.header_size;
+    const std::size_t take = std::min(n - done, spare);
+    std::memmove(dst + done, packet.data + packet.header_size, take);
+    done += take;
+  }
+  if (done < n) std::memset(dst + done, 0, n - done);
+}
+
+// Copies a kept leader's ext info block into the caller's slots.
+void CopyToCallerSlots(const std::byte* src, std::size_t n, detail::IovsBuilder<std::byte>& iovs) noexcept {
+  for (std::size_t i = iovs.FirstCallerSlot(); i < iovs.NextFreeSlot() && n > 0; ++i) {
+    auto& slot = iovs.Slot(i);
+    const std::size_t take = std::min(slot.size(), n);
+    std::memcpy(slot.data(), src, take);
+    src += take;
+    n -= take;
+  }
+}
+
+}  // namespace
+
+struct Receiver::State {
+  bool in_sample = false;  // a leader was accepted; payloads/trailer awaited
+  std::uint32_t sample_id = 0;
+  std::uint16_t packet_count = 0;
+  std::uint16_t next_index = 0;
+  bool have_last_leader = false;
+  std::uint32_t last_leader_id = 0;
+  PacketPtr kept_leader{nullptr};
+  // One WARN line per mismatch kind.
+  bool warned_ext_info = false;
+  bool warned_bpp = false;
+  bool warned_payload_size = false;
+};
+
+Receiver::Receiver(const Config& config, DunmoPtr packet_receiver, std::pmr::memory_resource* /*memory*/)
+    : m_config(config), m_packet_receiver(std::move(packet_receiver)), m_state(std::make_unique<State>()) {
+  if (!m_packet_receiver) throw std::invalid_argument("vesk receiver needs a packet receiver");
+  if (config.ext_info_size > config.max_ext_info_size) {
+    throw std::invalid_argument(
+        fmt::format("extended info size {} above the maximum of {}", config.ext_info_size, config.max_ext_info_size));
+  }
+  if (wire::kHeadersSize + config.ext_info_size > Packet::kStorage) {
+    throw std::invalid_argument(fmt::format("extended info size {} too large to keep a leader (at most {})",
+                                            config.ext_info_size, Packet::kStorage - wire::kHeadersSize));
+  }
+}
+
+Receiver::~Receiver() = default;
+
+const RxStats& Receiver::Stats() const noexcept {
+  return m_packet_receiver->Stats();
+}
+
+// Leader checks shared by the leader receive and the mid-sample keep.
+// Returns zero for an acceptable leader.
+static std::error_code CheckLeader(const Receiver::Config& config, const dunmo::Receiver::Config& packet_config,
+                                   const Fields& f, const Packet& packet, RxStats& stats, bool& warned_ext_info,
+                                   bool& warned_bpp) noexcept {
+  if (f.ext_info_size != config.ext_info_size) {
+    stats.skipped_ext_info.Add();
+    if (!warned_ext_info) {
+      warned_ext_info = true;
+      LOG4CPLUS_WARN(detail::KorvelLogger(),
+                     fmt::format("extended info size {} received, {} expected: start the sender with "
+                                 "--ext_info_size {}; leaders are skipped until then",
+                                 f.ext_info_size, config.ext_info_size, config.ext_info_size));
+    }
+    return make_error_code(RxErrc::Retry);
+  }
+  if (config.bytes_per_pixel != 0 && f.bpp != config.bytes_per_pixel) {
+    stats.skipped_ext_info.Add();
+    if (!warned_bpp) {
+      warned_bpp = true;
+      LOG4CPLUS_WARN(detail::KorvelLogger(),
+                     fmt::format("bytes per pixel {} received, {} expected: the sender's pixel type differs from "
+                                 "the receiver's data type; leaders are skipped until they agree",
+                                 f.bpp, config.bytes_per_pixel));
+    }
+    return make_error_code(RxErrc::Retry);
+  }
+  const std::uint64_t min_packets = std::max<std::uint64_t>(2, config.min_packets_per_sample);
+  const std::uint64_t sample_bytes = std::uint64_t{f.word36} * f.bpp;
+  const std::uint64_t payloads = f.count >= 2 ? f.count - 2u : 0;
+  const bool room_ok = f.word40 <= kMaxUdpPayload && payloads * f.word40 >= sample_bytes;
+  const bool size_ok = packet_config.max_sample_bytes == 0 || sample_bytes <= packet_config.max_sample_bytes;
+  const bool length_ok = packet.datagram_size == packet.header_size + f.ext_info_size;
+  if (f.count < min_packets || !room_ok || !size_ok || !length_ok || f.index != 0) {
+    stats.malformed_leader.Add();
+    return make_error_code(RxErrc::MalformedLeader);
+  }
+  return {};
+}
+
+Receiver::Result Receiver::ReceiveLeaderPacket(detail::IovsBuilder<std::byte>&& iovs,
+                                               std::chrono::nanoseconds timeout) noexcept {
+  State& s = *m_state;
+  if (s.kept_leader) {
+    // A leader that arrived mid-sample: deliver it now, without waiting.
+    PacketPtr leader = std::move(s.kept_leader);
+    CopyToCallerSlots(leader->data + leader->header_size, m_config.ext_info_size, iovs);
+    Fields f{};
+    ReadFields(*leader, f);
+    s.in_sample = true;
+    s.sample_id = f.sample_id;
+    s.packet_count = f.count;
+    s.next_index = 1;
+    s.have_last_leader = true;
+    s.last_leader_id = f.sample_id;
+    return {{}, std::move(leader)};
+  }
+
+  Result r = m_packet_receiver->Receive(iovs, wire::kVeskHeaderSize, timeout);
+  if (!r.packet) return r;
+  if (r.error == RxErrc::Retry) return {r.error, PacketPtr(nullptr)};
+  RxStats& stats = m_packet_receiver->Stats();
+  Fields f{};
+  if (!ReadFields(*r.packet, f)) {
+    stats.skipped_foreign.Add();
+    return {make_error_code(RxErrc::Retry), PacketPtr(nullptr)};
+  }
+  if (f.type != PacketType::Leader) {
+    stats.skipped_not_leader.Add();
+    return {make_error_code(RxErrc::Retry), PacketPtr(nullptr)};
+  }
+  if (s.have_last_leader && f.sample_id == s.last_leader_id) {
+    stats.skipped_stale.Add();
+    return {make_error_code(RxErrc::Retry), PacketPtr(nullptr)};
+  }
+  if (r.error) {  // message size: a leader longer than header, ext info and spare room
+    stats.truncated.Add();
+    return r;
+  }
+  if (const std::error_code bad =
+          CheckLeader(m_config, m_packet_receiver->GetConfig(), f, *r.packet, stats, s.warned_ext_info, s.warned_bpp)) {
+    return {bad, bad == RxErrc::Retry ? PacketPtr(nullptr) : std::move(r.packet)};
+  }
+  s.in_sample = true;
+  s.sample_id = f.sample_id;
+  s.packet_count = f.count;
+  s.next_index = 1;
+  s.have_last_leader = true;
+  s.last_leader_id = f.sample_id;
+  return r;
+}
+
+Receiver::Result Receiver::ReceivePayloadPacket(detail::IovsBuilder<std::byte>&& iovs,
+                                                std::chrono::nanoseconds timeout) noexcept {
+  return ReceiveInSample(iovs, timeout, PacketType::Payload);
+}
+
+Receiver::Result Receiver::ReceiveTrailerPacket(detail::IovsBuilder<std::byte>&& iovs,
+                                                std::chrono::nanoseconds timeout) noexcept {
+  return ReceiveInSample(iovs, timeout, PacketType::Trailer);
+}
+
+Receiver::Result Receiver::ReceiveInSample(detail::IovsBuilder<std::byte>& iovs, std::chrono::nanoseconds timeout,
+                                           PacketType awaited) noexcept {
+  State& s = *m_state;
+  if (!s.in_sample) return {std::make_error_code(std::errc::operation_not_permitted), PacketPtr(nullptr)};
+
+  Result r = m_packet_receiver->Receive(iovs, wire::kVeskHeaderSize, timeout);
+  if (!r.packet) return r;
+  if (r.error == RxErrc::Retry) return {r.error, PacketPtr(nullptr)};
+  RxStats& stats = m_packet_receiver->Stats();
+  Fields f{};
+  if (!ReadFields(*r.packet, f)) {
+    stats.skipped_foreign.Add();
+    return {make_error_code(RxErrc::Retry), PacketPtr(nullptr)};
+  }
+
+  if (f.type == PacketType::Leader) {
+    if (f.sample_id == s.sample_id) {  // duplicate of this sample's leader
+      stats.skipped_stale.Add();
+      return {make_error_code(RxErrc::Retry), PacketPtr(nullptr)};
+    }
+    bool truncated_leader = r.error == std::errc::message_size;
+    if (!truncated_leader &&
+        CheckLeader(m_config, m_packet_receiver->GetConfig(), f, *r.packet, stats, s.warned_ext_info, s.warned_bpp)) {
+      return {make_error_code(RxErrc::Retry), PacketPtr(nullptr)};
+    }
+    if (truncated_leader) {
+      stats.truncated.Add();
+      return {make_error_code(RxErrc::Retry), PacketPtr(nullptr)};
+    }
+    // Keep it (header and ext info together in the packet's storage) so the
+    // next leader receive delivers it: the lost packets cost only this sample.
+    Packet& kept = const_cast<Packet&>(*r.packet);
+    CopyAfterHeaders(kept, iovs, kept.storage.data() + kept.header_size, f.ext_info_size);
+    kept.payload_size = f.ext_info_size;
+    s.kept_leader = std::move(r.packet);
+    s.in_sample = false;
+    stats.unexpected_leader.Add();
+    return {make_error_code(RxErrc::UnexpectedLeader), PacketPtr(nullptr)};
+  }
+
+  if (Before(f.sample_id, s.sample_id) || (f.sample_id == s.sample_id && f.index < s.next_index)) {
+    stats.skipped_stale.Add();
+    return {make_error_code(RxErrc::Retry), PacketPtr(nullptr)};
+  }
+  if (f.sample_id != s.sample_id) {
+    // A later sample: this one is incomplete. The caller sees the id and
+    // gives the sample up.
+    s.in_sample = false;
+    return {{}, std::move(r.packet)};
+  }
+  if (f.index > s.next_index) {
+    s.in_sample = false;
+    stats.missing_packet.Add();
+    return {make_error_code(RxErrc::MissingPacket), std::move(r.packet)};
+  }
+  if (f.type != awaited) {
+    // The right position but the wrong kind: the caller and the sample's
+    // packet count disagree.
+    s.in_sample = false;
+    stats.missing_packet.Add();
+    return {make_error_code(RxErrc::MissingPacket), std::move(r.packet)};
+  }
+
+  if (awaited == PacketType::Payload) {
+    const std::size_t slot_bytes = iovs.CallerBytes();
+    const bool too_long = r.error == std::errc::message_size;
+    const bool too_short = !too_long && r.packet->payload_size < slot_bytes;
+    if (too_long || too_short) {
+      s.in_sample = false;
+      if (too_long) {
+        stats.truncated.Add();
+      } else {
+        stats.payload_size_mismatch.Add();
+      }
+      // A full payload packet (not the sample's last) states the sender's
+      // chunk size, from which its MTU follows.
+      const bool full_packet = f.index + 2u < s.packet_count;
+      if (full_packet && f.word40 != slot_bytes && !s.warned_payload_size) {
+        s.warned_payload_size = true;
+        LOG4CPLUS_WARN(detail::KorvelLogger(),
+                       fmt::format("payload packet of {} bytes received, {} expected: the sender's MTU size is {}; "
+                                   "start sender and receiver with the same --mtu-size",
+                                   f.word40, slot_bytes, f.word40 + 96));
+      }
+      return {too_long ? std::make_error_code(std::errc::message_size) : make_error_code(RxErrc::PayloadSizeMismatch),
+              std::move(r.packet)};
+    }
+  } else {
+    s.in_sample = false;  // the trailer ends the sample
+  }
+  ++s.next_index;
+  return {{}, std::move(r.packet)};
+}
+
+}  // namespace korvel::vesk
