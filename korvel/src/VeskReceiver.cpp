@@ -154,8 +154,13 @@ static std::error_code CheckLeader(const Receiver::Config& config, const dunmo::
   const std::uint64_t payloads = f.count >= 2 ? f.count - 2u : 0;
   const bool room_ok = f.word40 <= kMaxUdpPayload && payloads * f.word40 >= sample_bytes;
   const bool size_ok = packet_config.max_sample_bytes == 0 || sample_bytes <= packet_config.max_sample_bytes;
-  const bool length_ok = packet.datagram_size == packet.header_size + f.ext_info_size;
-  if (f.count < min_packets || !room_ok || !size_ok || !length_ok || f.index != 0) {
+  const std::size_t expected_length = packet.header_size + f.ext_info_size;
+  if (packet.datagram_size > expected_length) {
+    // More than headers and ext info: a datagram longer than the leader slots.
+    stats.truncated.Add();
+    return std::make_error_code(std::errc::message_size);
+  }
+  if (f.count < min_packets || !room_ok || !size_ok || packet.datagram_size < expected_length || f.index != 0) {
     stats.malformed_leader.Add();
     return make_error_code(RxErrc::MalformedLeader);
   }
@@ -197,10 +202,8 @@ Receiver::Result Receiver::ReceiveLeaderPacket(detail::IovsBuilder<std::byte>&& 
     stats.skipped_stale.Add();
     return {make_error_code(RxErrc::Retry), PacketPtr(nullptr)};
   }
-  if (r.error) {  // message size: a leader longer than header, ext info and spare room
-    stats.truncated.Add();
-    return r;
-  }
+  // A message-size result of the packet layer is judged here: a leader's ext
+  // info lands in the packet's spare room when no slot was given for it.
   if (const std::error_code bad =
           CheckLeader(m_config, m_packet_receiver->GetConfig(), f, *r.packet, stats, s.warned_ext_info, s.warned_bpp)) {
     return {bad, bad == RxErrc::Retry ? PacketPtr(nullptr) : std::move(r.packet)};
@@ -244,13 +247,8 @@ Receiver::Result Receiver::ReceiveInSample(detail::IovsBuilder<std::byte>& iovs,
       stats.skipped_stale.Add();
       return {make_error_code(RxErrc::Retry), PacketPtr(nullptr)};
     }
-    bool truncated_leader = r.error == std::errc::message_size;
-    if (!truncated_leader &&
-        CheckLeader(m_config, m_packet_receiver->GetConfig(), f, *r.packet, stats, s.warned_ext_info, s.warned_bpp)) {
-      return {make_error_code(RxErrc::Retry), PacketPtr(nullptr)};
-    }
-    if (truncated_leader) {
-      stats.truncated.Add();
+    // A leader that would not be accepted is not worth ending the sample for.
+    if (CheckLeader(m_config, m_packet_receiver->GetConfig(), f, *r.packet, stats, s.warned_ext_info, s.warned_bpp)) {
       return {make_error_code(RxErrc::Retry), PacketPtr(nullptr)};
     }
     // Keep it (header and ext info together in the packet's storage) so the

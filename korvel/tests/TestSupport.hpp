@@ -73,7 +73,7 @@ struct Crafted {
 
 inline Bytes Craft(const Crafted& c, const Bytes& body = {}) {
   using namespace wire;
-  Bytes d(kHeadersSize);
+  Bytes d(kHeadersSize + body.size());
   StoreBe32(&d[kMagicOffset], c.magic);
   d[kVersionOffset] = std::byte{c.version};
   d[kHeaderSizeOffset] = std::byte{c.header_size};
@@ -87,7 +87,7 @@ inline Bytes Craft(const Crafted& c, const Bytes& body = {}) {
   d[kBytesPerPixelOffset] = std::byte{c.bpp};
   StoreBe32(&d[kPixelCountOffset], c.word36);
   StoreBe32(&d[kPayloadRoomOffset], c.word40);
-  d.insert(d.end(), body.begin(), body.end());
+  if (!body.empty()) std::memcpy(d.data() + kHeadersSize, body.data(), body.size());
   return d;
 }
 
@@ -111,7 +111,7 @@ struct RxStack {
     vc.ext_info_size = ext_info_size;
     vc.bytes_per_pixel = bpp;
     stream = std::make_unique<vesk::Receiver>(
-        vc, vesk::Receiver::DunmoPtr(dunmo_rx.release(), [](dunmo::Receiver* p) { delete p; }), nullptr);
+        vc, vesk::Receiver::DunmoPtr(dunmo_rx.release(), std::default_delete<dunmo::Receiver>()), nullptr);
   }
   std::uint16_t Port() const { return socket->LocalPort(); }
 };
