@@ -38,6 +38,8 @@ class VeskSender {
   // `sample`, trailer. Throws std::runtime_error on a send failure.
   void SendSample(const SampleExtInfo& ext_info, const std::vector<unsigned char>& sample);
   int GetPixelsPerSample() const;
+  // Bytes per pixel of the stream's pixel type (0 for types without a fixed size).
+  int GetBytesPerPixel() const;
 
  private:
   std::string m_src_ip;

@@ -1,0 +1,155 @@
+// Loading a FITS image cube (primary image, three axes) through CFITSIO.
+
+#include <vesklib_korvel/FitsImageCube.hpp>
+
+#include <fitsio.h>
+#include <fmt/format.h>
+
+#include <array>
+#include <cstdlib>
+#include <iostream>
+#include <stdexcept>
+
+namespace ketra::vesktools::vesklib_korvel {
+
+namespace {
+
+using ketra::fnd::datatype::DataType;
+
+// How pixels of one equivalent image type are requested from CFITSIO and
+// what the caller gets.
+struct PixelReadType {
+  int cfitsio_type = 0;  // CFITSIO data type code of the read (0: none)
+  int bitpix = 0;        // BITPIX of the delivered pixels
+  int bytes = 0;         // bytes per delivered pixel
+  DataType data_type = ketra::fnd::datatype::Invalid;
+};
+
+// Maps CFITSIO's equivalent image type (BITPIX after BSCALE/BZERO) to the
+// in-memory type that holds its values exactly.
+PixelReadType ReadTypeFor(int equivalent_type) {
+  namespace dt = ketra::fnd::datatype;
+  switch (equivalent_type) {
+    case BYTE_IMG:
+      return {TBYTE, 8, 1, dt::Byte};
+    case SBYTE_IMG:
+      return {TSBYTE, 8, 1, dt::Char};
+    case SHORT_IMG:
+      return {TSHORT, 16, 2, dt::Int16};
+    case USHORT_IMG:
+      return {TUSHORT, 16, 2, dt::UInt16};
+    case LONG_IMG:
+      return {TINT, 32, 4, dt::Int32};
+    case ULONG_IMG:
+      return {TUINT, 32, 4, dt::UInt32};
+    case LONGLONG_IMG:
+      return {TLONGLONG, 64, 8, dt::Int64};
+    case ULONGLONG_IMG:
+      return {TULONGLONG, 64, 8, dt::UInt64};
+    case FLOAT_IMG:
+      return {TFLOAT, -32, 4, dt::Float};
+    case DOUBLE_IMG:
+      return {TDOUBLE, -64, 8, dt::Double};
+    default:
+      return {};
+  }
+}
+
+// Owns an open CFITSIO file; closes it on every way out unless Close() did.
+class FitsFile {
+ public:
+  FitsFile() = default;
+  FitsFile(const FitsFile&) = delete;
+  FitsFile& operator=(const FitsFile&) = delete;
+  ~FitsFile() {
+    if (m_fptr != nullptr) {
+      int ignored = 0;
+      ffclos(m_fptr, &ignored);
+    }
+  }
+  fitsfile** Out() { return &m_fptr; }
+  fitsfile* Get() const { return m_fptr; }
+  // Closes the file; `status` keeps an earlier error and receives the close's.
+  void Close(int& status) {
+    fitsfile* fptr = m_fptr;
+    m_fptr = nullptr;
+    ffclos(fptr, &status);
+  }
+
+ private:
+  fitsfile* m_fptr = nullptr;
+};
+
+}  // namespace
+
+FitsImageCube LoadFitsImageCube(const char* path) {
+  // Messages of earlier failures must not be reported as this file's.
+  ffcmsg();
+  int status = 0;
+  FitsFile file;
+  if (ffopen(file.Out(), path, READONLY, &status) != 0) {
+    *file.Out() = nullptr;
+    std::cerr << "Error opening FITS file: " << path << "\n";
+    throw std::runtime_error(fmt::format("Error opening FITS file: {}", path));
+  }
+
+  int naxis = 0;
+  if (ffgidm(file.Get(), &naxis, &status) != 0 || naxis != 3) {
+    file.Close(status);
+    throw std::runtime_error(fmt::format("Error getting image dimensions for FITS file: {}", path));
+  }
+
+  std::array<LONGLONG, 3> naxes{0, 0, 0};
+  if (ffgiszll(file.Get(), 3, naxes.data(), &status) != 0) {
+    file.Close(status);
+    throw std::runtime_error(fmt::format("Error getting image size for FITS file: {}", path));
+  }
+
+  int bitpix = 0;
+  int equivalent_type = 0;
+  if (ffgidt(file.Get(), &bitpix, &status) != 0 || ffgiet(file.Get(), &equivalent_type, &status) != 0) {
+    file.Close(status);
+    throw std::runtime_error(fmt::format("Error getting BITPIX value for FITS file: {}", path));
+  }
+
+  const PixelReadType read_type = ReadTypeFor(equivalent_type);
+  if (read_type.cfitsio_type == 0) {
+    std::cerr << "Unknown BITPIX value: " << bitpix << "\n";
+  }
+
+  const LONGLONG elements = naxes[0] * naxes[1] * naxes[2];
+  std::vector<std::uint8_t> data(static_cast<std::size_t>(elements) * static_cast<std::size_t>(read_type.bytes));
+  if (elements > 0) {
+    std::array<LONGLONG, 3> first_pixel{1, 1, 1};
+    if (ffgpxvll(file.Get(), read_type.cfitsio_type, first_pixel.data(), elements, nullptr, data.data(), nullptr,
+                 &status) != 0) {
+      file.Close(status);
+      HandleCfitsioError(fmt::format("Error reading image data for FITS file: {}", path), status);
+    }
+  }
+
+  file.Close(status);
+  if (status != 0) {
+    throw std::runtime_error(fmt::format("Error closing FITS file: {}", path));
+  }
+
+  FitsImageCube cube;
+  cube.depth = static_cast<std::int32_t>(naxes[2]);
+  cube.height = static_cast<std::int32_t>(naxes[1]);
+  cube.width = static_cast<std::int32_t>(naxes[0]);
+  cube.bitpix = read_type.bitpix != 0 ? read_type.bitpix : bitpix;
+  cube.data = std::move(data);
+  cube.data_type = read_type.data_type;
+  return cube;
+}
+
+void HandleCfitsioError(const std::string& message, int status) {
+  if (status == 0) {
+    return;
+  }
+  std::array<char, 128> text{};
+  ffgmsg(text.data());
+  throw std::runtime_error(fmt::format("Error {}. CFITSIO: {}.", message, text.data()));
+}
+
+}  // namespace ketra::vesktools::vesklib_korvel

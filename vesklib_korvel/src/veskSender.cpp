@@ -1,0 +1,181 @@
+// VeskSender: builds the send stack (UDP socket, packet layer, stream
+// protocol) and sends samples as leader, payload and trailer packets.
+
+#include <vesklib_korvel/VeskSender.hpp>
+
+#include <chronel/Chronel.hpp>
+#include <korvel/detail/IovsBuilder.hpp>
+#include <vesklib_korvel/Diagnostics.hpp>
+#include <vesklib_korvel/PacketGeometry.hpp>
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <optional>
+#include <stdexcept>
+#include <system_error>
+
+namespace ketra::vesktools::vesklib_korvel {
+
+namespace {
+
+// The only non-zero size of the leader's extended info block.
+constexpr std::uint16_t kExtInfoBlockSize = 8;
+// Byte each pixel of the protocol layer's pixel pattern is filled with.
+constexpr std::byte kPixelPatternByte{0x23};
+
+void ThrowOnSendError(const std::error_code& error, const char* what) {
+  if (error) {
+    throw std::runtime_error(what + error.message());
+  }
+}
+
+}  // namespace
+
+VeskSender::VeskSender(const std::string& src_ip, const std::string& dest_ip, int dest_port, DataType data_type,
+                       int pixels_per_sample, const SenderConfig& config)
+    : m_src_ip(src_ip),
+      m_dest_ip(dest_ip),
+      m_dest_port(dest_port),
+      m_data_type(data_type),
+      m_pixels_per_sample(pixels_per_sample),
+      m_sndr_cfg(config),
+      m_bpp(ketra::fnd::datatype::GetBytesPerPixel(data_type)) {
+  VESK_TRACE_SCOPE();
+  VESK_LOG_INFO_P("{}: BPP={}", static_cast<int>(m_bpp));
+  VESK_LOG_INFO_P(
+      "{}: VeskSender::VeskSender(): Src IP: {} - Dest IP: {} - Dest Port: {} - Data Type: {} - Px pr sample: {} - "
+      "BPP: {}",
+      m_src_ip, m_dest_ip, m_dest_port, static_cast<std::int32_t>(m_data_type), m_pixels_per_sample,
+      static_cast<int>(m_bpp));
+}
+
+VeskSender::~VeskSender() {
+  VESK_TRACE_SCOPE();
+  // Each layer refers to the one below it: tear down from the top.
+  m_vesk_sender.reset();
+  m_dunmo_sender.reset();
+  m_udp_socket.reset();
+}
+
+void VeskSender::Initialise(const SampleExtInfo& /*ext_info*/) {
+  VESK_TRACE_SCOPE();
+  const int new_px_pr_sample = m_pixels_per_sample;
+  VESK_LOG_DEBUG_P("{}: new_px_pr_sample={}, m_current_pixels_per_sample={}!!", new_px_pr_sample,
+                   m_current_pixels_per_sample);
+  if (m_vesk_sender && new_px_pr_sample == m_current_pixels_per_sample) {
+    return;
+  }
+
+  LOG4CPLUS_INFO(Logger(), fmt::format("UDP Config: Dest Port: |{}| - Src IP: |{}| - Dest IP: |{}|", m_dest_port,
+                                       m_src_ip, m_dest_ip));
+
+  korvel::UdpTxSocket::Config socket_config;
+  socket_config.src_port = 0;
+  socket_config.dest_port = static_cast<std::uint16_t>(m_dest_port);
+  socket_config.multicast_loop = 1;
+  if (!m_src_ip.empty()) {
+    socket_config.src_ip = korvel::Ipv4(m_src_ip);
+  }
+  socket_config.dest_ip = m_dest_ip.empty() ? korvel::Ipv4() : korvel::Ipv4(m_dest_ip);
+
+  // Refuses configurations that cannot be sent (no pixels, no fixed pixel
+  // size, no pixel room, too many packets) before anything is built.
+  const PacketGeometry geometry = ComputePacketGeometry(new_px_pr_sample, m_bpp, m_sndr_cfg.mtu_size);
+  m_nb_of_udp_packets = static_cast<int>(geometry.packets_per_sample);
+  VESK_LOG_INFO_P("{}: m_bpp: {}, m_nb_of_udp_packets={}, new_px_pr_sampl={}, m_sndr_cfg.mtu_size={}",
+                  static_cast<int>(m_bpp), m_nb_of_udp_packets, new_px_pr_sample, m_sndr_cfg.mtu_size);
+
+  korvel::dunmo::Sender::Config packet_config;
+  packet_config.topic_id = m_sndr_cfg.topic_id;
+  packet_config.component_id = m_sndr_cfg.component_id;
+  packet_config.packets_per_sample = static_cast<std::uint16_t>(m_nb_of_udp_packets);
+  packet_config.protocol_version = 1;
+
+  if (m_sndr_cfg.ext_info_size != 0 && m_sndr_cfg.ext_info_size != kExtInfoBlockSize) {
+    throw std::invalid_argument(
+        fmt::format("supported extended info size for leader packets are 0 and {}", kExtInfoBlockSize));
+  }
+  const std::vector<std::byte> pixel_pattern(static_cast<std::size_t>(m_bpp), kPixelPatternByte);
+  korvel::vesk::Sender::Config protocol_config;
+  protocol_config.protocol_option = m_sndr_cfg.protocol_option;
+  protocol_config.max_ext_info_size = kExtInfoBlockSize;
+  protocol_config.ext_info_size = static_cast<std::uint8_t>(m_sndr_cfg.ext_info_size);
+  protocol_config.pixels_per_sample = new_px_pr_sample;
+  protocol_config.pixel_pattern = gsl::span<const std::byte>(pixel_pattern.data(), pixel_pattern.size());
+
+  // A rebuild drops the old stack top-down before the new one is made, so no
+  // layer ever refers to a destroyed one.
+  m_vesk_sender.reset();
+  m_dunmo_sender.reset();
+  m_udp_socket.reset();
+  m_udp_socket = std::make_unique<korvel::UdpTxSocket>(socket_config, nullptr);
+  m_dunmo_sender = std::make_unique<korvel::dunmo::Sender>(packet_config, *m_udp_socket, nullptr);
+  m_vesk_sender = std::make_unique<korvel::vesk::Sender>(protocol_config, *m_dunmo_sender);
+  m_current_pixels_per_sample = new_px_pr_sample;
+}
+
+void VeskSender::SendSample(const SampleExtInfo& ext_info, const std::vector<unsigned char>& sample) {
+  VESK_TRACE_SCOPE();
+  VESK_DEBUG_PRINT("sample_payload.size()={} bytes", sample.size());
+
+  // One time for every payload of the sample; leader and trailer read their own.
+  const chronel::Chronel::time_point payload_time = chronel::Chronel::now();
+  korvel::TxSlotArray slots{};
+
+  Initialise(ext_info);
+
+  VESK_DEBUG_PRINT("Sending leader packet ...");
+  {
+    auto leader = korvel::MakeTxIovsBuilder(slots);
+    if (m_sndr_cfg.ext_info_size != 0) {
+      // The record's own 8 bytes are its serialised form: no copy is made.
+      leader.Append(gsl::span<const std::byte>(reinterpret_cast<const std::byte*>(&ext_info), kExtInfoBlockSize));
+    }
+    ThrowOnSendError(
+        m_vesk_sender->SendLeaderPacket(std::move(leader), chronel::Chronel::now(), std::nullopt, std::nullopt),
+        "Error sending VESK Leader Packet: ");
+  }
+  VESK_DEBUG_PRINT("Sent Leader Packet");
+
+  std::size_t remaining = sample.size();
+  const unsigned char* position = sample.data();
+  std::size_t pixels_per_pkt = 0;
+  if (m_nb_of_udp_packets > 2) {
+    pixels_per_pkt = static_cast<std::size_t>((m_sndr_cfg.mtu_size - kHeaderRoom) / m_bpp);
+    VESK_DEBUG_PRINT("pixels per sample = {}, pixels_per_pkt={} nb of udp packets {}", m_pixels_per_sample,
+                     pixels_per_pkt, m_nb_of_udp_packets);
+  }
+  const std::size_t bytes_per_pkt = pixels_per_pkt * static_cast<std::size_t>(m_bpp);
+  const auto payload_packets = static_cast<std::uint16_t>(m_nb_of_udp_packets - 2);
+  for (std::uint16_t i = 0; i < payload_packets; ++i) {
+    VESK_DEBUG_PRINT("Sending samples: i={}", i);
+    auto payload = korvel::MakeTxIovsBuilder(slots);
+    VESK_DEBUG_PRINT("sample_bytes={} pixels per pkt {}", remaining, pixels_per_pkt);
+    // A short sample gives shorter, then empty, payloads; the count never changes.
+    const std::size_t chunk = std::min(remaining, bytes_per_pkt);
+    VESK_DEBUG_PRINT("pdus.size()={}", chunk);
+    payload.Append(gsl::span<const std::byte>(reinterpret_cast<const std::byte*>(position), chunk));
+    ThrowOnSendError(m_vesk_sender->SendPayloadPacket(std::move(payload), payload_time, 0, std::nullopt, 0),
+                     "Error sending VESK Payload Packet: ");
+    position += chunk;
+    remaining -= chunk;
+  }
+
+  VESK_DEBUG_PRINT("Sending trailer packet ...");
+  ThrowOnSendError(m_vesk_sender->SendTrailerPacket(korvel::MakeTxIovsBuilder(slots), chronel::Chronel::now(),
+                                                    std::nullopt, std::nullopt),
+                   "Error sending VESK Trailer Packet: ");
+}
+
+int VeskSender::GetPixelsPerSample() const {
+  VESK_TRACE_SCOPE();
+  return m_pixels_per_sample;
+}
+
+int VeskSender::GetBytesPerPixel() const {
+  return m_bpp;
+}
+
+}  // namespace ketra::vesktools::vesklib_korvel

@@ -1,0 +1,88 @@
+#pragma once
+// Test helpers: temporary directories and FITS image files written with CFITSIO.
+
+#include <fitsio.h>
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace vesk_test {
+
+// A fresh directory under the system's temporary directory, removed with its
+// contents at destruction.
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "vesk_test_XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) {
+      throw std::runtime_error("mkdtemp failed");
+    }
+    m_path = pattern;
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(m_path, ignored);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  std::string File(const std::string& name) const { return (m_path / name).string(); }
+
+ private:
+  std::filesystem::path m_path;
+};
+
+// What to write: the image type code of fits_create_img (BYTE_IMG, USHORT_IMG,
+// ... which set BITPIX and, for the unsigned types, BZERO), the axes, and the
+// pixel values as `write_type` (a CFITSIO data type code), which CFITSIO
+// converts and scales into the file. Optional scaling keywords.
+struct FitsScaling {
+  double bscale = 1.0;
+  double bzero = 0.0;
+};
+
+inline void CheckFits(int status, const char* step) {
+  if (status != 0) {
+    char text[FLEN_ERRMSG] = {};
+    ffgerr(status, text);
+    throw std::runtime_error(std::string("test FITS writer: ") + step + ": " + text);
+  }
+}
+
+// Writes `spec` as the primary image of a new file at `path` (replaced if present).
+inline void WriteFits(const std::string& path, int image_type, std::vector<long> axes, int write_type,
+                      const void* values, long long value_count, std::optional<FitsScaling> scaling = std::nullopt) {
+  std::filesystem::remove(path);
+  int status = 0;
+  fitsfile* fptr = nullptr;
+  ffinit(&fptr, path.c_str(), &status);
+  CheckFits(status, "create file");
+  ffcrim(fptr, image_type, static_cast<int>(axes.size()), axes.data(), &status);
+  if (scaling) {
+    ffukyd(fptr, "BSCALE", scaling->bscale, 15, "scale", &status);
+    ffukyd(fptr, "BZERO", scaling->bzero, 15, "offset", &status);
+  }
+  // Makes CFITSIO use the scaling keywords just written for the pixel write.
+  ffrdef(fptr, &status);
+  if (value_count > 0) {
+    ffppr(fptr, write_type, 1, value_count, const_cast<void*>(values), &status);
+  }
+  ffclos(fptr, &status);
+  CheckFits(status, "write image");
+}
+
+// A three-axis cube of `width` x `height` x `depth` 16-bit pixels whose value
+// is the plane index (so each plane can be recognised on the wire).
+inline void WritePlaneIndexCube16(const std::string& path, long width, long height, long depth) {
+  std::vector<std::int16_t> values(static_cast<std::size_t>(width * height * depth));
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    values[i] = static_cast<std::int16_t>(static_cast<long>(i) / (width * height));
+  }
+  WriteFits(path, SHORT_IMG, {width, height, depth}, TSHORT, values.data(), static_cast<long long>(values.size()));
+}
+
+}  // namespace vesk_test
