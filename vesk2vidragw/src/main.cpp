@@ -1,0 +1,91 @@
+// vesk2vidragw: republishes one VESK stream on a VIDRA image stream.
+
+#include <log4cplus/initializer.h>
+#include <log4cplus/loggingmacros.h>
+#include <boost/exception/diagnostic_information.hpp>
+#include <orsa/OrsaLogManager.hpp>
+#include <vesklib_korvel/Diagnostics.hpp>
+#include <vesktools_cli/Startup.hpp>
+
+#include "options.hpp"
+#include "run.hpp"
+
+namespace po = boost::program_options;
+namespace cli = ketra::vesktools::cli;
+using ketra::vesktools::vesk2vidragw::Options;
+
+namespace {
+
+po::options_description MakeDescription() {
+  po::options_description description("Options");
+  description.add_options()       //
+      ("help,h", cli::kHelpText)  //
+      ("receiver ip,r", po::value<std::string>()->default_value("127.0.0.1"),
+       "VESK source IP address (unicast or multicast)")  //
+      ("interface,a", po::value<std::string>()->default_value("127.0.0.1"),
+       "VESK interface (interface for multicasting)")                                                  //
+      ("port,p", po::value<int>()->required(), "VESK UDP port")                                        //
+      ("vidra-stream,s", po::value<std::string>()->default_value("vesk_stream"), "VIDRA stream name")  //
+      ("vidra-interval,i", po::value<double>()->default_value(1.0), "VIDRA publishing interval in s")  //
+      ("broker-uri,k", po::value<std::string>()->required(), "Broker URI")                             //
+      ("log-prop-file,f", po::value<std::string>(), cli::kLogPropFileText)                             //
+      ("data-type,t", po::value<std::string>()->default_value("Int16"),
+       "Image data type: Byte, Int16, UInt16, Int32,Uint32, Float, Double")                              //
+      ("width,w", po::value<int>()->required(), "image width")                                           //
+      ("height,e", po::value<int>()->required(), "image weight")                                         //
+      ("mtu-size,m", po::value<unsigned short>()->default_value(1500), "MTU size (1500 or 9000 bytes)")  //
+      ("ext_info_size,x", po::value<unsigned short>()->default_value(8), "extended info size in bytes")  //
+      ("log-level,l", po::value<std::string>()->default_value("ERROR"), cli::kLogLevelText);
+  return description;
+}
+
+Options ReadOptions(const po::variables_map& variables) {
+  Options options;
+  options.receiver_ip = variables["receiver ip"].as<std::string>();
+  options.interface = variables["interface"].as<std::string>();
+  options.port = variables["port"].as<int>();
+  options.vidra_stream = variables["vidra-stream"].as<std::string>();
+  options.vidra_interval = variables["vidra-interval"].as<double>();
+  options.broker_uri = variables["broker-uri"].as<std::string>();
+  if (variables.count("log-prop-file") != 0) {
+    options.log_prop_file = variables["log-prop-file"].as<std::string>();
+  }
+  options.data_type = ketra::fnd::datatype::GetDataType(variables["data-type"].as<std::string>(), true);
+  options.width = variables["width"].as<int>();
+  options.height = variables["height"].as<int>();
+  options.mtu_size = variables["mtu-size"].as<unsigned short>();
+  options.ext_info_size = variables["ext_info_size"].as<unsigned short>();
+  options.log_level = variables["log-level"].as<std::string>();
+  return options;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  const log4cplus::Initializer log_initializer;
+  const po::options_description description = MakeDescription();
+
+  cli::ToolSettings settings;
+  settings.initial_level = cli::InitialLevel::kToolError;
+  settings.check = cli::DataTypeCheck("data-type");
+  settings.check_at = cli::CheckPoint::kAfterLogSettings;
+  settings.configure_from_file = orsa::OrsaLogManager::Configure;
+  settings.cmd_opt_level = log4cplus::INFO_LOG_LEVEL;
+  settings.unknown_exception_prefix = "Error during VESK reception: ";
+
+  cli::StartupOutcome startup = cli::RunStartup(argc, argv, description, settings);
+  if (startup.exit_status) {
+    return *startup.exit_status;
+  }
+  const Options options = ReadOptions(startup.variables);
+  startup.variables.clear();
+
+  log4cplus::Logger logger = ketra::vesktools::vesklib_korvel::Logger();
+  try {
+    return ketra::vesktools::vesk2vidragw::Run(options);
+  } catch (...) {
+    LOG4CPLUS_ERROR(logger, "Application Exception: Error during VESK reception: "
+                                << boost::current_exception_diagnostic_information());
+    return 1;
+  }
+}
