@@ -54,6 +54,16 @@ class VeskReceiver {
   // Clears s_execute and waits until this receiver's loop (if running) ended.
   virtual void StopReceiver();
 
+  // Time ReceiveLoop allows for each sample (10 s unless changed). Set it
+  // before the loop starts.
+  static constexpr std::chrono::nanoseconds kDefaultSampleTimeout = std::chrono::seconds(10);
+  void SetSampleTimeout(std::chrono::nanoseconds timeout) { m_sample_timeout = timeout; }
+  std::chrono::nanoseconds GetSampleTimeout() const { return m_sample_timeout; }
+
+  // UDP port the built stack listens on (useful when the configured port is
+  // 0); 0 while no stack is built. For the thread that runs the receiver.
+  std::uint16_t GetLocalPort() const;
+
   std::int64_t GetLostFramesCount() const { return m_lost_frames; }
   std::int64_t GetSampleId() const { return m_sample_id; }
   DataType GetDataType() const { return m_data_type; }
@@ -64,6 +74,11 @@ class VeskReceiver {
 
   // Called by ReceiveLoop, on its thread, once per complete sample.
   virtual void HandleSampleUser(SampleExtInfo& ext_info, std::vector<unsigned char>& sample) = 0;
+
+  // Called by ReceiveLoop, on its thread, right after a sample was given up
+  // and counted in GetLostFramesCount(). Does nothing unless overridden; like
+  // HandleSampleUser it must not call StopReceiver.
+  virtual void HandleSampleLost() {}
 
  private:
   std::string m_address;
@@ -80,6 +95,9 @@ class VeskReceiver {
   std::atomic<bool> m_loop_running{false};
   std::mutex m_loop_mutex;
   std::condition_variable m_loop_cv;
+  std::chrono::nanoseconds m_sample_timeout = kDefaultSampleTimeout;
+
+  void TearDown() noexcept;
 };
 
 }  // namespace ketra::vesktools::vesklib_korvel

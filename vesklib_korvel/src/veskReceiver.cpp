@@ -1,0 +1,343 @@
+// VeskReceiver: set-up of the receive stack, reassembly of one sample, and
+// the receive loop with its stop hand-shake. Everything that logs lives in
+// this one file so that every trace and log line names the same source.
+
+#include <vesklib_korvel/VeskReceiver.hpp>
+
+#include "veskReceiverPlan.hpp"
+
+#include <vesklib_korvel/Diagnostics.hpp>
+#include <vesklib_korvel/PacketGeometry.hpp>
+
+#include <korvel/Ipv4.hpp>
+#include <korvel/detail/IovsBuilder.hpp>
+#include <korvel/wire/Header.hpp>
+
+#include <fmt/format.h>
+#include <boost/algorithm/string/trim.hpp>
+#include <boost/exception/diagnostic_information.hpp>
+#include <gsl/span>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+namespace ketra::vesktools::vesklib_korvel {
+
+std::atomic<bool> VeskReceiver::s_execute{true};
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using RxResult = korvel::vesk::Receiver::Result;
+
+std::int8_t CheckedBytesPerPixel(DataType data_type) {
+  const std::int8_t bpp = ketra::fnd::datatype::GetBytesPerPixel(data_type);
+  if (bpp <= 0) {
+    throw std::invalid_argument(fmt::format("VeskReceiver: data type {} has no fixed pixel size and cannot be received",
+                                            static_cast<int>(data_type)));
+  }
+  return bpp;
+}
+
+const ReceiverConfig& CheckedConfig(const ReceiverConfig& config, int bpp) {
+  if (config.mtu_size <= kHeaderRoom || config.mtu_size - kHeaderRoom < bpp) {
+    throw std::invalid_argument(
+        fmt::format("VeskReceiver: mtu_size {} leaves no room for a pixel of {} bytes (it must be at least {})",
+                    config.mtu_size, bpp, kHeaderRoom + bpp));
+  }
+  return config;
+}
+
+// Packet count the packet layer is sized for; only a hint to it, so kept
+// within its 16-bit field.
+std::uint16_t PacketLayerSize(const ReceiverConfig& config, int bpp) {
+  const std::int64_t pixels = static_cast<std::int64_t>(config.image_width) * config.image_height;
+  const std::int64_t packets = PacketsPerSample(std::max<std::int64_t>(pixels, 0), bpp, config.mtu_size);
+  return static_cast<std::uint16_t>(std::clamp<std::int64_t>(packets, 2, std::numeric_limits<std::uint16_t>::max()));
+}
+
+std::uint32_t SampleIdOf(const korvel::dunmo::Receiver::Packet& packet) {
+  return korvel::wire::LoadBe32(packet.data + korvel::wire::kSampleIdOffset);
+}
+
+std::chrono::nanoseconds TimeLeft(Clock::time_point deadline) {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now());
+}
+
+gsl::span<std::byte> BytesAt(unsigned char* data, std::size_t size) {
+  return gsl::span<std::byte>(reinterpret_cast<std::byte*>(data), size);
+}
+
+// Runs the end of ReceiveLoop on every way out of it, so that a waiting
+// StopReceiver is always released.
+template <typename F>
+class AtExit {
+ public:
+  explicit AtExit(F f) : m_f(std::move(f)) {}
+  ~AtExit() { m_f(); }
+  AtExit(const AtExit&) = delete;
+  AtExit& operator=(const AtExit&) = delete;
+
+ private:
+  F m_f;
+};
+
+}  // namespace
+
+// ---- set-up -------------------------------------------------------------------
+
+VeskReceiver::VeskReceiver(const std::string& address, const std::string& netif, int port, DataType data_type,
+                           const ReceiverConfig& config)
+    : m_address(address),
+      m_netif(netif),
+      m_port(port),
+      m_data_type(data_type),
+      m_bpp(CheckedBytesPerPixel(data_type)),
+      m_rcvr_cfg(CheckedConfig(config, m_bpp)) {
+  VESK_TRACE_SCOPE();
+}
+
+VeskReceiver::~VeskReceiver() {
+  VESK_TRACE_SCOPE();
+  TearDown();
+}
+
+void VeskReceiver::TearDown() noexcept {
+  m_vesk_receiver.reset();  // takes the packet receiver it owns with it
+  m_dunmo_receiver.reset();
+  m_udp_socket.reset();
+}
+
+std::uint16_t VeskReceiver::GetLocalPort() const {
+  return m_udp_socket ? m_udp_socket->LocalPort() : 0;
+}
+
+void VeskReceiver::Initialise() {
+  VESK_TRACE_SCOPE();
+  try {
+    korvel::UdpRxSocket::Config socket_config{};
+    socket_config.port = static_cast<std::uint16_t>(m_port);
+    socket_config.address = korvel::Ipv4(m_address);
+    socket_config.max_iovs = 6;
+    socket_config.buffer_size = m_rcvr_cfg.socket_buffer_size;
+    socket_config.netif = m_netif;
+    socket_config.busy_poll_us = 0;
+
+    korvel::dunmo::Receiver::Config dunmo_config{};
+    dunmo_config.topic_id = m_rcvr_cfg.topic_id;
+    dunmo_config.packets_per_sample = PacketLayerSize(m_rcvr_cfg, m_bpp);
+    dunmo_config.options = m_rcvr_cfg.packet_layer_option;
+    dunmo_config.max_sample_bytes = 0;
+
+    korvel::vesk::Receiver::Config vesk_config{};
+    vesk_config.max_ext_info_size = 8;
+    vesk_config.ext_info_size = static_cast<std::uint8_t>(m_rcvr_cfg.ext_info_size);
+    vesk_config.flags = 0;
+    vesk_config.bytes_per_pixel = static_cast<std::uint8_t>(m_bpp);
+    vesk_config.min_packets_per_sample = 2;
+
+    auto socket = std::make_unique<korvel::UdpRxSocket>(socket_config, nullptr);
+    m_dunmo_receiver = std::make_unique<korvel::dunmo::Receiver>(dunmo_config, *socket, nullptr);
+    korvel::vesk::Receiver::DunmoPtr packet_receiver(m_dunmo_receiver.release(),
+                                                     std::default_delete<korvel::dunmo::Receiver>());
+    auto vesk_receiver = std::make_unique<korvel::vesk::Receiver>(vesk_config, std::move(packet_receiver), nullptr);
+
+    // An earlier stack goes only once the new one exists: its protocol
+    // receiver first, then the socket it read from.
+    std::swap(m_vesk_receiver, vesk_receiver);
+    vesk_receiver.reset();
+    m_udp_socket = std::move(socket);
+  } catch (...) {
+    LOG4CPLUS_ERROR(Logger(),
+                    "Failed to initialize VESK receiver: " << boost::current_exception_diagnostic_information());
+    std::cout.flush();
+    std::cerr.flush();
+    std::fflush(nullptr);
+    std::exit(1);
+  }
+  s_execute.exchange(true);
+}
+
+// ---- one sample -----------------------------------------------------------------
+
+bool VeskReceiver::ReceiveSample(SampleExtInfo& ext_info, std::vector<unsigned char>& sample,
+                                 std::chrono::nanoseconds timeout) {
+  VESK_TRACE_SCOPE();
+  if (!m_vesk_receiver) {
+    throw std::logic_error("ReceiveSample needs a receiver built by Initialise");
+  }
+  const Clock::time_point deadline = Clock::now() + timeout;
+  std::chrono::nanoseconds time_left = timeout;
+  korvel::RxSlotArray slots{};
+  const std::size_t ext_info_size = m_rcvr_cfg.ext_info_size;
+
+  // Leader: skipped datagrams and oversized ones do not end the wait.
+  RxResult leader;
+  std::vector<unsigned char> ext_block;
+  do {
+    auto builder = korvel::MakeRxIovsBuilder(slots);
+    ext_block.assign(ext_info_size, 0);
+    if (ext_info_size != 0) builder.Append(BytesAt(ext_block.data(), ext_block.size()));
+    leader = m_vesk_receiver->ReceiveLeaderPacket(std::move(builder), time_left);
+    time_left = TimeLeft(deadline);
+  } while (detail::IsLeaderRetry(leader.error));
+
+  if (leader.error) {
+    throw std::runtime_error("Error receiving VESK Leader Packet: " + leader.error.message());
+  }
+  if (!leader.packet) {
+    return false;
+  }
+  if (ext_block.size() >= SampleExtInfo::kPackedSize) {
+    ext_info.Unpack(ext_block);
+  } else {
+    ext_info = SampleExtInfo();
+  }
+  ext_block = {};
+
+  const std::byte* leader_header = leader.packet->data;
+  const std::uint32_t sample_id = SampleIdOf(*leader.packet);
+  const std::uint16_t packets = korvel::wire::LoadBe16(leader_header + korvel::wire::kPacketCountOffset);
+  const std::uint32_t pixels = korvel::wire::LoadBe32(leader_header + korvel::wire::kPixelCountOffset);
+  const detail::SamplePlan plan = detail::PlanSample(packets, pixels, m_bpp, m_rcvr_cfg.mtu_size);
+  if (!plan.fits) {
+    // More bytes than the announced packets can carry: give the sample up
+    // before reserving memory for it.
+    m_sample_id = sample_id;
+    throw std::runtime_error("Incomplete payload received");
+  }
+
+  sample.resize(static_cast<std::size_t>(plan.sample_bytes));
+  if (packets > 2) {
+    VESK_DEBUG_PRINT("npdus per pkt {} frame size {} num frames {} m_bpp {}",
+                     static_cast<std::int32_t>(plan.pixels_per_packet), static_cast<std::int32_t>(pixels),
+                     static_cast<int>(packets), static_cast<int>(m_bpp));
+  }
+  m_sample_id = sample_id;
+
+  // Payloads land one after the other straight in the sample.
+  std::uint64_t remaining = sample.size();
+  unsigned char* write_at = sample.data();
+  std::uint32_t highest_end = 1;
+  const std::uint64_t full_chunk = static_cast<std::uint64_t>(plan.pixels_per_packet) * m_bpp;
+  for (std::uint32_t k = 2; k < packets; ++k) {
+    const std::uint64_t chunk = std::min(full_chunk, remaining);
+    RxResult payload;
+    do {
+      auto builder = korvel::MakeRxIovsBuilder(slots);
+      builder.Append(BytesAt(write_at, static_cast<std::size_t>(chunk)));
+      payload = m_vesk_receiver->ReceivePayloadPacket(std::move(builder), time_left);
+      time_left = TimeLeft(deadline);
+    } while (detail::IsRetry(payload.error));
+
+    if (payload.error) {
+      throw std::runtime_error("Error receiving Payload Packets: " + payload.error.message());
+    }
+    if (!payload.packet) {
+      LOG4CPLUS_ERROR(Logger(), "Time out for payload packet " << (k - 1));
+      return false;
+    }
+    const std::uint32_t payload_sample_id = SampleIdOf(*payload.packet);
+    if (payload_sample_id != sample_id) {
+      LOG4CPLUS_ERROR(
+          Logger(),
+          fmt::format("Payload packet {}, sample {} does not belong to the same sample as the leader "
+                      "packet sample: {}",
+                      k - 1, static_cast<std::int32_t>(payload_sample_id), static_cast<std::int32_t>(sample_id)));
+      return false;
+    }
+    const std::uint32_t tag = korvel::wire::LoadBe32(payload.packet->data + korvel::wire::kPayloadTagOffset);
+    payload.packet.reset();
+    highest_end = detail::AdvancePayloadEnd(highest_end, tag, chunk, m_bpp);
+    remaining -= chunk;
+    write_at += chunk;
+  }
+
+  if (remaining != 0) {
+    throw std::runtime_error("Incomplete payload received");
+  }
+  if (highest_end - 1 != pixels) {
+    throw std::runtime_error("Unexpected payload tag");
+  }
+
+  RxResult trailer;
+  do {
+    time_left = TimeLeft(deadline);
+    trailer = m_vesk_receiver->ReceiveTrailerPacket(korvel::MakeRxIovsBuilder(slots), time_left);
+  } while (detail::IsRetry(trailer.error));
+
+  if (trailer.error) {
+    throw std::runtime_error("Error receiving VESK Trailer Packet: " + trailer.error.message());
+  }
+  if (!trailer.packet) {
+    LOG4CPLUS_ERROR(Logger(), "Missing trailer");
+    return false;
+  }
+  if (SampleIdOf(*trailer.packet) != sample_id) {
+    LOG4CPLUS_ERROR(Logger(), "leader and trailer do not belong to the same sample");
+    return false;
+  }
+  LOG4CPLUS_INFO(Logger(), fmt::format("All packets received of sample {}", static_cast<std::int32_t>(sample_id)));
+  return true;
+}
+
+// ---- the loop ---------------------------------------------------------------------
+
+void VeskReceiver::ReceiveLoop() {
+  VESK_TRACE_SCOPE();
+  Initialise();
+
+  SampleExtInfo ext_info;
+  std::vector<unsigned char> sample;
+  m_loop_running.exchange(true);
+  const AtExit end_of_loop([this] {
+    TearDown();
+    {
+      std::lock_guard<std::mutex> lock(m_loop_mutex);
+      m_loop_running.exchange(false);
+    }
+    m_loop_cv.notify_one();
+  });
+
+  while (s_execute.load()) {
+    bool lost = false;
+    try {
+      if (ReceiveSample(ext_info, sample, m_sample_timeout)) {
+        HandleSampleUser(ext_info, sample);
+      } else {
+        ++m_lost_frames;
+        lost = true;
+        LOG4CPLUS_ERROR(Logger(), "Problem when receiving sample, one frame lost");
+      }
+    } catch (...) {
+      std::string diagnostic = boost::current_exception_diagnostic_information();
+      boost::algorithm::trim_right(diagnostic);
+      LOG4CPLUS_ERROR(Logger(), "Error during VESK reception: " << diagnostic << ", one frame will be lost");
+      ++m_lost_frames;
+      lost = true;
+    }
+    if (lost) {
+      try {
+        HandleSampleLost();
+      } catch (...) {
+        std::string diagnostic = boost::current_exception_diagnostic_information();
+        boost::algorithm::trim_right(diagnostic);
+        LOG4CPLUS_ERROR(Logger(), "Error in the lost-sample hook: " << diagnostic);
+      }
+    }
+  }
+}
+
+void VeskReceiver::StopReceiver() {
+  std::unique_lock<std::mutex> lock(m_loop_mutex);
+  s_execute.exchange(false);
+  m_loop_cv.wait(lock, [this] { return !m_loop_running.load(); });
+}
+
+}  // namespace ketra::vesktools::vesklib_korvel

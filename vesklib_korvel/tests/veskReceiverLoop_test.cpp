@@ -1,0 +1,291 @@
+// The receive loop: lost frames, a throwing hook, the shared stop flag, a
+// second run after a stop, and a stack that cannot be built.
+
+#include <vesklib_korvel/Diagnostics.hpp>
+#include <vesklib_korvel/VeskReceiver.hpp>
+
+#include "veskReceiverScriptedSender.hpp"
+
+#include <gtest/gtest.h>
+#include <log4cplus/consoleappender.h>
+#include <log4cplus/logger.h>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+using ketra::fnd::datatype::DataType;
+using ketra::vesktools::vesklib_korvel::Logger;
+using ketra::vesktools::vesklib_korvel::ReceiverConfig;
+using ketra::vesktools::vesklib_korvel::SampleExtInfo;
+using ketra::vesktools::vesklib_korvel::VeskReceiver;
+using vesk_test::BuildSample;
+using vesk_test::Datagram;
+using vesk_test::SampleSpec;
+
+// Records what the loop hands over; can be told to throw from the hook.
+class LoopReceiver : public VeskReceiver {
+ public:
+  LoopReceiver(std::uint16_t port, std::chrono::nanoseconds timeout, const std::string& address = "127.0.0.1")
+      : VeskReceiver(address, "", port, DataType::Int16, MakeConfig()) {
+    SetSampleTimeout(timeout);
+  }
+
+  void HandleSampleUser(SampleExtInfo&, std::vector<unsigned char>& sample) override {
+    bool fail = false;
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      m_ids.push_back(GetSampleId());
+      m_sizes.push_back(sample.size());
+      fail = m_throws_left > 0;
+      if (fail) --m_throws_left;
+    }
+    m_cv.notify_all();
+    if (fail) throw std::runtime_error("hook failed");
+  }
+  void HandleSampleLost() override {
+    m_lost_events.fetch_add(1);
+    m_cv.notify_all();
+  }
+
+  void ThrowFromHook(int times) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_throws_left = times;
+  }
+  bool WaitForSamples(std::size_t count, std::chrono::milliseconds limit = 5s) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_cv.wait_for(lock, limit, [&] { return m_ids.size() >= count; });
+  }
+  bool WaitForLostEvents(int count, std::chrono::milliseconds limit = 5s) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_cv.wait_for(lock, limit, [&] { return m_lost_events.load() >= count; });
+  }
+  std::vector<std::int64_t> Ids() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_ids;
+  }
+  std::vector<std::size_t> Sizes() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_sizes;
+  }
+  int LostEvents() const { return m_lost_events.load(); }
+
+ private:
+  static ReceiverConfig MakeConfig() {
+    ReceiverConfig config;
+    config.socket_buffer_size = 1024 * 1024;
+    config.image_width = 10;
+    config.image_height = 10;
+    return config;
+  }
+
+  std::mutex m_mutex;
+  std::condition_variable m_cv;
+  std::vector<std::int64_t> m_ids;
+  std::vector<std::size_t> m_sizes;
+  int m_throws_left = 0;
+  std::atomic<int> m_lost_events{0};
+};
+
+// True once something is bound to 127.0.0.1:port (the loop built its stack).
+bool WaitUntilBound(std::uint16_t port, std::chrono::milliseconds limit = 5s) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < deadline) {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool in_use = ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 && errno == EADDRINUSE;
+    ::close(fd);
+    if (in_use) return true;
+    std::this_thread::sleep_for(10ms);
+  }
+  return false;
+}
+
+// Runs the loop of `receiver` on a thread; the destructor stops and joins it
+// if the test did not.
+class LoopThread {
+ public:
+  explicit LoopThread(VeskReceiver& receiver) : m_receiver(receiver), m_thread([&] { receiver.ReceiveLoop(); }) {}
+  ~LoopThread() {
+    if (m_thread.joinable()) {
+      m_receiver.StopReceiver();
+      m_thread.join();
+    }
+  }
+  LoopThread(const LoopThread&) = delete;
+  LoopThread& operator=(const LoopThread&) = delete;
+
+  // StopReceiver bounded in time, then join. False when it did not return.
+  bool Stop(std::chrono::milliseconds limit = 5s) {
+    auto stopping = std::async(std::launch::async, [&] { m_receiver.StopReceiver(); });
+    if (stopping.wait_for(limit) != std::future_status::ready) return false;
+    m_thread.join();
+    return true;
+  }
+  // Waits for the loop to end by itself.
+  bool Join(std::chrono::milliseconds limit = 5s) {
+    auto joining = std::async(std::launch::async, [&] { m_thread.join(); });
+    return joining.wait_for(limit) == std::future_status::ready;
+  }
+
+ private:
+  VeskReceiver& m_receiver;
+  std::thread m_thread;
+};
+
+class ReceiveLoopTest : public ::testing::Test {
+ protected:
+  ReceiveLoopTest() {
+    m_saved_level = Logger().getLogLevel();
+    Logger().setLogLevel(log4cplus::INFO_LOG_LEVEL);
+    Logger().addAppender(m_log_ptr);
+  }
+  ~ReceiveLoopTest() override {
+    Logger().removeAppender(m_log_ptr);
+    Logger().setLogLevel(m_saved_level);
+  }
+  std::vector<std::string> Errors() const { return m_log->MessagesAt(log4cplus::ERROR_LOG_LEVEL); }
+
+  log4cplus::SharedAppenderPtr m_log_ptr{new vesk_test::CapturingAppender()};
+  vesk_test::CapturingAppender* m_log = static_cast<vesk_test::CapturingAppender*>(m_log_ptr.get());
+  log4cplus::LogLevel m_saved_level = log4cplus::NOT_SET_LOG_LEVEL;
+};
+
+SampleSpec Sample(std::uint32_t id) {
+  SampleSpec spec;
+  spec.sample_id = id;
+  spec.packets = 3;
+  spec.pixels = 100;
+  spec.bytes_per_pixel = 2;
+  spec.chunk_bytes = 200;
+  spec.data = vesk_test::Pattern(200, id);
+  return spec;
+}
+
+TEST_F(ReceiveLoopTest, EveryTimeoutWithoutASenderIsOneLostFrame) {
+  LoopReceiver receiver(vesk_test::FreeUdpPort(), 100ms);
+  LoopThread loop(receiver);
+  ASSERT_TRUE(receiver.WaitForLostEvents(3));
+  ASSERT_TRUE(loop.Stop());
+  EXPECT_GE(receiver.GetLostFramesCount(), 3);
+  EXPECT_EQ(receiver.GetLostFramesCount(), receiver.LostEvents());
+  const auto errors = Errors();
+  ASSERT_EQ(static_cast<std::int64_t>(errors.size()), receiver.GetLostFramesCount());
+  for (const auto& line : errors) EXPECT_EQ(line, "Problem when receiving sample, one frame lost");
+  EXPECT_FALSE(VeskReceiver::s_execute.load());
+}
+
+TEST_F(ReceiveLoopTest, ThrowingHookAndIncompleteSampleEachCostOneFrameAndTheLoopGoesOn) {
+  const std::uint16_t port = vesk_test::FreeUdpPort();
+  LoopReceiver receiver(port, 2s);
+  receiver.ThrowFromHook(1);
+  LoopThread loop(receiver);
+  ASSERT_TRUE(WaitUntilBound(port));
+  vesk_test::UdpPeer peer(port);
+
+  peer.SendAll(BuildSample(Sample(5)));  // the hook throws on this one
+  peer.SendAll(BuildSample(Sample(6)));
+  ASSERT_TRUE(receiver.WaitForSamples(2));
+
+  // A leader announcing more pixels than its one payload packet can carry.
+  Datagram forged = BuildSample(Sample(7))[0];
+  vesk_test::SetU32(forged, korvel::wire::kPixelCountOffset, 20000u);
+  vesk_test::SetU32(forged, korvel::wire::kPayloadRoomOffset, 40000u);
+  peer.Send(forged);
+  peer.SendAll(BuildSample(Sample(8)));
+  ASSERT_TRUE(receiver.WaitForSamples(3));
+  EXPECT_EQ(receiver.LostEvents(), 2);
+  const auto errors = Errors();
+  ASSERT_TRUE(loop.Stop());
+  // A sample awaited when the stop comes is given up as well; every lost
+  // frame was reported to the lost-sample hook.
+  EXPECT_EQ(receiver.GetLostFramesCount(), receiver.LostEvents());
+  EXPECT_LE(receiver.GetLostFramesCount(), 3);
+
+  EXPECT_EQ(receiver.Ids(), (std::vector<std::int64_t>{5, 6, 8}));
+  EXPECT_EQ(receiver.Sizes(), (std::vector<std::size_t>{200, 200, 200}));
+  EXPECT_EQ(errors,
+            (std::vector<std::string>{"Error during VESK reception: Dynamic exception type: std::runtime_error\n"
+                                      "std::exception::what: hook failed, one frame will be lost",
+                                      "Error during VESK reception: Dynamic exception type: std::runtime_error\n"
+                                      "std::exception::what: Incomplete payload received, one frame will be lost"}));
+}
+
+TEST_F(ReceiveLoopTest, StopOnOneReceiverEndsEveryLoop) {
+  LoopReceiver first(vesk_test::FreeUdpPort(), 100ms);
+  LoopReceiver second(vesk_test::FreeUdpPort(), 100ms);
+  LoopThread first_loop(first);
+  LoopThread second_loop(second);
+  ASSERT_TRUE(first.WaitForLostEvents(1));
+  ASSERT_TRUE(second.WaitForLostEvents(1));
+
+  ASSERT_TRUE(first_loop.Stop());
+  EXPECT_TRUE(second_loop.Join(2s)) << "the second loop did not see the shared flag";
+  EXPECT_FALSE(VeskReceiver::s_execute.load());
+}
+
+TEST_F(ReceiveLoopTest, LoopRunsAgainAfterAStop) {
+  const std::uint16_t port = vesk_test::FreeUdpPort();
+  LoopReceiver receiver(port, 2s);
+  {
+    LoopThread loop(receiver);
+    ASSERT_TRUE(WaitUntilBound(port));
+    vesk_test::UdpPeer(port).SendAll(BuildSample(Sample(1)));
+    ASSERT_TRUE(receiver.WaitForSamples(1));
+    ASSERT_TRUE(loop.Stop());
+  }
+  EXPECT_FALSE(VeskReceiver::s_execute.load());
+  EXPECT_EQ(receiver.GetLocalPort(), 0) << "the stack outlived the loop";
+
+  LoopThread again(receiver);
+  ASSERT_TRUE(WaitUntilBound(port));
+  EXPECT_TRUE(VeskReceiver::s_execute.load());
+  vesk_test::UdpPeer(port).SendAll(BuildSample(Sample(2)));
+  ASSERT_TRUE(receiver.WaitForSamples(2));
+  ASSERT_TRUE(again.Stop());
+  EXPECT_EQ(receiver.Ids(), (std::vector<std::int64_t>{1, 2}));
+  // Only samples awaited when a stop came were given up; the count is never
+  // reset between runs.
+  EXPECT_EQ(receiver.GetLostFramesCount(), receiver.LostEvents());
+  EXPECT_LE(receiver.GetLostFramesCount(), 2);
+}
+
+TEST_F(ReceiveLoopTest, StopWithoutARunningLoopReturnsAtOnce) {
+  LoopReceiver receiver(vesk_test::FreeUdpPort(), 100ms);
+  VeskReceiver::s_execute.store(true);
+  auto stopping = std::async(std::launch::async, [&] { receiver.StopReceiver(); });
+  ASSERT_EQ(stopping.wait_for(1s), std::future_status::ready);
+  EXPECT_FALSE(VeskReceiver::s_execute.load());
+}
+
+TEST(ReceiveLoopDeathTest, StackThatCannotBeBuiltEndsTheProcessWithStatusOne) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  LoopReceiver receiver(0, 100ms, "not-an-address");
+  EXPECT_EXIT(
+      {
+        Logger().addAppender(log4cplus::SharedAppenderPtr(new log4cplus::ConsoleAppender(true, true)));
+        Logger().setLogLevel(log4cplus::ERROR_LOG_LEVEL);
+        receiver.ReceiveLoop();
+      },
+      ::testing::ExitedWithCode(1), "Failed to initialize VESK receiver: .*not-an-address");
+}
+
+}  // namespace

@@ -1,0 +1,350 @@
+// Reassembly of one sample by VeskReceiver::ReceiveSample against a scripted
+// sender on 127.0.0.1.
+
+#include <vesklib_korvel/Diagnostics.hpp>
+#include <vesklib_korvel/VeskReceiver.hpp>
+
+#include "veskReceiverScriptedSender.hpp"
+
+#include <gtest/gtest.h>
+#include <log4cplus/logger.h>
+
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <future>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+using ketra::fnd::datatype::DataType;
+using ketra::vesktools::vesklib_korvel::Logger;
+using ketra::vesktools::vesklib_korvel::ReceiverConfig;
+using ketra::vesktools::vesklib_korvel::SampleExtInfo;
+using ketra::vesktools::vesklib_korvel::VeskReceiver;
+using vesk_test::BuildSample;
+using vesk_test::Datagram;
+using vesk_test::Pattern;
+using vesk_test::SampleSpec;
+namespace wire = korvel::wire;
+
+class NullReceiver : public VeskReceiver {
+ public:
+  using VeskReceiver::VeskReceiver;
+  void HandleSampleUser(SampleExtInfo&, std::vector<unsigned char>&) override {}
+};
+
+ReceiverConfig Config(std::uint16_t mtu, std::uint16_t ext_info_size = 0) {
+  ReceiverConfig config;
+  config.socket_buffer_size = 4 * 1024 * 1024;
+  config.topic_id = 10;
+  config.mtu_size = mtu;
+  config.image_width = 32;
+  config.image_height = 32;
+  config.ext_info_size = ext_info_size;
+  return config;
+}
+
+// A built receiver on an ephemeral port, a peer sending to it, and the
+// library log captured.
+class ReceiveSampleTest : public ::testing::Test {
+ protected:
+  void SetUp() override { Build(DataType::Int16, Config(9000)); }
+
+  void Build(DataType type, const ReceiverConfig& config) {
+    m_peer.reset();
+    m_receiver = std::make_unique<NullReceiver>("127.0.0.1", "", 0, type, config);
+    m_receiver->Initialise();
+    ASSERT_NE(m_receiver->GetLocalPort(), 0);
+    m_peer = std::make_unique<vesk_test::UdpPeer>(m_receiver->GetLocalPort());
+  }
+
+  ReceiveSampleTest() {
+    m_saved_level = Logger().getLogLevel();
+    Logger().setLogLevel(log4cplus::INFO_LOG_LEVEL);
+    Logger().addAppender(m_log_ptr);
+  }
+  ~ReceiveSampleTest() override {
+    Logger().removeAppender(m_log_ptr);
+    Logger().setLogLevel(m_saved_level);
+  }
+
+  // Sends `datagrams` from a thread while the receiver receives.
+  bool Receive(const std::vector<Datagram>& datagrams, std::chrono::nanoseconds timeout = 2s) {
+    auto sending = std::async(std::launch::async, [&] { m_peer->SendAll(datagrams); });
+    try {
+      const bool complete = m_receiver->ReceiveSample(m_ext_info, m_sample, timeout);
+      sending.get();
+      return complete;
+    } catch (...) {
+      sending.wait();
+      throw;
+    }
+  }
+
+  std::vector<std::string> Errors() const { return m_log->MessagesAt(log4cplus::ERROR_LOG_LEVEL); }
+
+  log4cplus::SharedAppenderPtr m_log_ptr{new vesk_test::CapturingAppender()};
+  vesk_test::CapturingAppender* m_log = static_cast<vesk_test::CapturingAppender*>(m_log_ptr.get());
+  log4cplus::LogLevel m_saved_level = log4cplus::NOT_SET_LOG_LEVEL;
+  std::unique_ptr<NullReceiver> m_receiver;
+  std::unique_ptr<vesk_test::UdpPeer> m_peer;
+  SampleExtInfo m_ext_info;
+  std::vector<unsigned char> m_sample;
+};
+
+std::string ThrownText(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const std::runtime_error& e) {
+    return e.what();
+  }
+  return "(nothing thrown)";
+}
+
+SampleSpec Spec(std::uint32_t id, std::uint16_t packets, std::int32_t pixels, int bpp, std::size_t chunk) {
+  SampleSpec spec;
+  spec.sample_id = id;
+  spec.packets = packets;
+  spec.pixels = pixels;
+  spec.bytes_per_pixel = bpp;
+  spec.chunk_bytes = chunk;
+  spec.data = Pattern(static_cast<std::size_t>(pixels) * static_cast<std::size_t>(bpp), id);
+  return spec;
+}
+
+TEST_F(ReceiveSampleTest, ExactMultipleSampleArrivesWholeWithItsIdAndAnInfoLine) {
+  // 1000 pixels of 2 bytes in 10 payload packets of 100 pixels.
+  const SampleSpec spec = Spec(41, 12, 1000, 2, 200);
+  ASSERT_TRUE(Receive(BuildSample(spec)));
+  EXPECT_EQ(m_sample, spec.data);
+  EXPECT_EQ(m_receiver->GetSampleId(), 41);
+  EXPECT_TRUE(Errors().empty());
+  EXPECT_TRUE(m_log->Contains("All packets received of sample 41"));
+  EXPECT_EQ(m_ext_info.GetTimestamp(), -1.0);
+}
+
+TEST_F(ReceiveSampleTest, MtuRuleCutsAMegapixelIntoFullPacketsAndAShorterLastOne) {
+  // 1048576 is not a multiple of 236: 235 packets of 4452 pixels, then the rest.
+  const SampleSpec spec = Spec(7, 238, 1048576, 2, 4452 * 2);
+  const auto datagrams = BuildSample(spec);
+  ASSERT_EQ(datagrams.size(), 238u);
+  EXPECT_LT(datagrams[236].size(), datagrams[235].size());
+  m_sample.assign(5, 0xEE);  // stale contents must not survive
+  ASSERT_TRUE(Receive(datagrams, 5s));
+  EXPECT_EQ(m_sample.size(), 2097152u);
+  EXPECT_TRUE(m_sample == spec.data);
+}
+
+TEST_F(ReceiveSampleTest, MultipleOfRuleIsTriedBeforeTheMtuRule) {
+  Build(DataType::Float, Config(1500));
+  // 999 pixels of 4 bytes, N = 5: 999 is a multiple of 3, so 333 pixels
+  // (1332 bytes) per packet are expected, not the 351 of the MTU rule.
+  const SampleSpec by_multiple = Spec(3, 5, 999, 4, 1332);
+  ASSERT_TRUE(Receive(BuildSample(by_multiple)));
+  EXPECT_EQ(m_sample, by_multiple.data);
+
+  // The same sample cut by the MTU rule (1404, 1404, 1188 bytes) does not
+  // fit those places and is given up.
+  const SampleSpec by_mtu = Spec(4, 5, 999, 4, 1404);
+  EXPECT_EQ(ThrownText([&] { Receive(BuildSample(by_mtu)); }).rfind("Error receiving Payload Packets: ", 0), 0u);
+}
+
+TEST_F(ReceiveSampleTest, PayloadTagsMustEndAtThePixelCount) {
+  const SampleSpec spec = Spec(10, 12, 1000, 2, 200);
+  auto datagrams = BuildSample(spec);
+  for (int k = 1; k <= 10; ++k) {
+    EXPECT_EQ(vesk_test::GetU32(datagrams[k], wire::kPayloadTagOffset), 1u + 100u * (k - 1));
+  }
+  // Tags 0, 100, ..., 900: the highest end is one pixel short.
+  for (int k = 1; k <= 10; ++k) vesk_test::SetU32(datagrams[k], wire::kPayloadTagOffset, 100u * (k - 1));
+  EXPECT_EQ(ThrownText([&] { Receive(datagrams); }), "Unexpected payload tag");
+
+  // Only the highest end counts: one late tag too high is refused as well.
+  auto high = BuildSample(Spec(11, 12, 1000, 2, 200));
+  vesk_test::SetU32(high[10], wire::kPayloadTagOffset, 902);
+  EXPECT_EQ(ThrownText([&] { Receive(high); }), "Unexpected payload tag");
+}
+
+TEST_F(ReceiveSampleTest, PayloadThatNeverComesTimesOutWithItsNumber) {
+  auto datagrams = BuildSample(Spec(20, 6, 400, 2, 200));  // 4 payload packets
+  datagrams.resize(3);                                     // leader and payloads 1, 2
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(Receive(datagrams, 300ms));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+  EXPECT_EQ(Errors(), std::vector<std::string>{"Time out for payload packet 3"});
+  EXPECT_EQ(m_receiver->GetSampleId(), 20);
+}
+
+TEST_F(ReceiveSampleTest, GapInThePayloadsIsATransportError) {
+  auto datagrams = BuildSample(Spec(21, 6, 400, 2, 200));
+  datagrams.erase(datagrams.begin() + 2);  // payload 2 lost on the way
+  EXPECT_EQ(ThrownText([&] { Receive(datagrams); }).rfind("Error receiving Payload Packets: ", 0), 0u);
+}
+
+TEST_F(ReceiveSampleTest, MissingTrailerGivesTheSampleUp) {
+  auto datagrams = BuildSample(Spec(22, 4, 200, 2, 200));
+  datagrams.pop_back();
+  EXPECT_FALSE(Receive(datagrams, 300ms));
+  EXPECT_EQ(Errors(), std::vector<std::string>{"Missing trailer"});
+}
+
+TEST_F(ReceiveSampleTest, PacketsOfAnotherSampleGiveTheSampleUp) {
+  // Payload 2 comes from the next sample.
+  auto first = BuildSample(Spec(30, 5, 300, 2, 200));
+  auto next = BuildSample(Spec(31, 5, 300, 2, 200));
+  std::vector<Datagram> mixed{first[0], first[1], next[2]};
+  EXPECT_FALSE(Receive(mixed));
+  EXPECT_EQ(Errors(), std::vector<std::string>{
+                          "Payload packet 2, sample 31 does not belong to the same sample as the leader packet "
+                          "sample: 30"});
+
+  // All payloads right, trailer of a later sample.
+  auto own = BuildSample(Spec(40, 3, 100, 2, 200));
+  auto later = BuildSample(Spec(41, 3, 100, 2, 200));
+  std::vector<Datagram> wrong_trailer{own[0], own[1], later[2]};
+  EXPECT_FALSE(Receive(wrong_trailer));
+  EXPECT_EQ(Errors().back(), "leader and trailer do not belong to the same sample");
+
+  // The receiver is fine afterwards.
+  const SampleSpec good = Spec(50, 3, 100, 2, 200);
+  EXPECT_TRUE(Receive(BuildSample(good)));
+  EXPECT_EQ(m_sample, good.data);
+}
+
+TEST_F(ReceiveSampleTest, LeaderAndTrailerOnly) {
+  // N = 2, F = 0: an empty sample.
+  m_sample.assign(64, 1);
+  ASSERT_TRUE(Receive(BuildSample(Spec(60, 2, 0, 2, 0))));
+  EXPECT_TRUE(m_sample.empty());
+
+  // N = 2, F = 10: pixels but no payload packet to carry them; given up
+  // before the trailer is awaited and without touching the vector.
+  m_sample.assign(3, 9);
+  auto datagrams = BuildSample(Spec(61, 2, 10, 2, 0));
+  datagrams.pop_back();  // no trailer sent: nothing may wait for it
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_THROW(Receive(datagrams, 3s), std::runtime_error);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 1500ms);
+  EXPECT_EQ(m_sample, std::vector<unsigned char>(3, 9));
+}
+
+TEST_F(ReceiveSampleTest, ForgedLeaderIsGivenUpBeforeAnyAllocation) {
+  // 1e9 pixels of 2 bytes announced with 65535 packets and the largest room
+  // a datagram allows: 2 GB that 65533 packets of 8904 bytes cannot carry.
+  auto datagrams = BuildSample(Spec(70, 2, 0, 2, 0));
+  Datagram leader = datagrams[0];
+  korvel::wire::StoreBe16(leader.data() + wire::kPacketCountOffset, 65535);
+  vesk_test::SetU32(leader, wire::kPixelCountOffset, 1000000000u);
+  vesk_test::SetU32(leader, wire::kPayloadRoomOffset, 65507u);
+  m_sample.clear();
+  m_sample.shrink_to_fit();
+  EXPECT_EQ(ThrownText([&] { Receive({leader}); }), "Incomplete payload received");
+  EXPECT_EQ(m_sample.capacity(), 0u);
+  EXPECT_EQ(m_receiver->GetSampleId(), 70);
+
+  // A smaller forgery: 30000 pixels in a single payload packet.
+  Datagram one_payload = BuildSample(Spec(71, 2, 0, 2, 0))[0];
+  korvel::wire::StoreBe16(one_payload.data() + wire::kPacketCountOffset, 3);
+  vesk_test::SetU32(one_payload, wire::kPixelCountOffset, 30000u);
+  vesk_test::SetU32(one_payload, wire::kPayloadRoomOffset, 60000u);
+  EXPECT_EQ(ThrownText([&] { Receive({one_payload}); }), "Incomplete payload received");
+  EXPECT_EQ(m_sample.capacity(), 0u);
+}
+
+TEST_F(ReceiveSampleTest, RetriedPayloadLandsInTheSamePlace) {
+  const SampleSpec spec = Spec(80, 5, 300, 2, 200);
+  auto datagrams = BuildSample(spec);
+  // A datagram of another topic, as long as a payload and full of 0xFF,
+  // arrives between payloads 1 and 2: its bytes land where payload 2 goes
+  // and must be overwritten by the retry.
+  SampleSpec foreign = Spec(80, 5, 300, 2, 200);
+  foreign.topic_id = 99;
+  foreign.data.assign(600, 0xFF);
+  const Datagram intruder = BuildSample(foreign)[2];
+  datagrams.insert(datagrams.begin() + 2, intruder);
+  ASSERT_TRUE(Receive(datagrams));
+  EXPECT_EQ(m_sample, spec.data);
+}
+
+TEST_F(ReceiveSampleTest, OversizedLeaderIsSkippedAndTheNextOneTaken) {
+  auto oversized = BuildSample(Spec(90, 3, 100, 2, 200))[0];
+  oversized.resize(oversized.size() + 500, std::byte{0x55});
+  const SampleSpec good = Spec(91, 3, 100, 2, 200);
+  auto datagrams = BuildSample(good);
+  datagrams.insert(datagrams.begin(), oversized);
+  ASSERT_TRUE(Receive(datagrams));
+  EXPECT_EQ(m_receiver->GetSampleId(), 91);
+  EXPECT_EQ(m_sample, good.data);
+}
+
+TEST_F(ReceiveSampleTest, NothingArrivesWithinTheTimeout) {
+  m_sample.assign(4, 7);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(m_receiver->ReceiveSample(m_ext_info, m_sample, 200ms));
+  const auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(waited, 190ms);
+  EXPECT_LT(waited, 1500ms);
+  EXPECT_EQ(m_sample, std::vector<unsigned char>(4, 7));
+  EXPECT_EQ(m_receiver->GetSampleId(), 0);
+  EXPECT_TRUE(m_log->Messages().empty());
+}
+
+TEST_F(ReceiveSampleTest, LeaderExtInfoIsUnpackedIntoTheRecord) {
+  Build(DataType::Int16, Config(9000, 8));
+  SampleSpec spec = Spec(100, 3, 50, 2, 100);
+  spec.ext_info_size = 8;
+  SampleExtInfo(1234.5).Pack(spec.ext_block);
+  ASSERT_TRUE(Receive(BuildSample(spec)));
+  EXPECT_EQ(m_ext_info.GetTimestamp(), 1234.5);
+
+  // A stream without the block leaves the record at its default.
+  Build(DataType::Int16, Config(9000, 0));
+  m_ext_info.SetTimestamp(55.0);
+  ASSERT_TRUE(Receive(BuildSample(Spec(101, 3, 50, 2, 100))));
+  EXPECT_EQ(m_ext_info.GetTimestamp(), -1.0);
+}
+
+TEST(VeskReceiverSetUp, RefusesConfigurationsWithoutPixelRoom) {
+  EXPECT_THROW(NullReceiver("127.0.0.1", "", 0, DataType::Bool, Config(9000)), std::invalid_argument);
+  EXPECT_THROW(NullReceiver("127.0.0.1", "", 0, DataType::String, Config(9000)), std::invalid_argument);
+  EXPECT_THROW(NullReceiver("127.0.0.1", "", 0, DataType::Int16, Config(96)), std::invalid_argument);
+  EXPECT_THROW(NullReceiver("127.0.0.1", "", 0, DataType::Double, Config(100)), std::invalid_argument);
+  EXPECT_NO_THROW(NullReceiver("127.0.0.1", "", 0, DataType::Double, Config(104)));
+}
+
+TEST(VeskReceiverSetUp, ConstructionOpensNothingAndKeepsTheConfiguration) {
+  ReceiverConfig config = Config(1500, 8);
+  config.socket_buffer_size = 12345;
+  config.topic_id = -7;
+  config.image_width = 640;
+  config.image_height = 480;
+  config.packet_layer_option = 3;
+  NullReceiver receiver("127.0.0.1", "lo", 4321, DataType::Float, config);
+  EXPECT_EQ(receiver.GetLocalPort(), 0);
+  EXPECT_EQ(receiver.GetSampleId(), 0);
+  EXPECT_EQ(receiver.GetLostFramesCount(), 0);
+  EXPECT_EQ(receiver.GetDataType(), DataType::Float);
+  const ReceiverConfig back = receiver.GetConfig();
+  EXPECT_EQ(back.socket_buffer_size, 12345u);
+  EXPECT_EQ(back.topic_id, -7);
+  EXPECT_EQ(back.mtu_size, 1500);
+  EXPECT_EQ(back.image_width, 640);
+  EXPECT_EQ(back.image_height, 480);
+  EXPECT_EQ(back.ext_info_size, 8);
+  EXPECT_EQ(back.packet_layer_option, 3);
+  EXPECT_THROW(
+      {
+        std::vector<unsigned char> sample;
+        SampleExtInfo info;
+        receiver.ReceiveSample(info, sample, 1ms);
+      },
+      std::logic_error);
+}
+
+}  // namespace
