@@ -1,0 +1,295 @@
+// veskfeed as a real process: a plain UDP socket on 127.0.0.1 counts the
+// samples it sends, and the tests read its output and exit status.
+
+#include "fitsTestFiles.hpp"
+#include "udpCapture.hpp"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+using vesk_test::Datagram;
+using vesk_test::UdpCapture;
+namespace wire = korvel::wire;
+
+namespace {
+
+struct ProcessResult {
+  int status = -1;     // exit status, or -1 when killed or not exited
+  std::string output;  // standard output and standard error
+};
+
+std::string FeedPath() {
+  const char* dir = std::getenv("VESK_BINARY_DIR");
+  return std::string(dir != nullptr ? dir : ".") + "/veskfeed/veskfeed";
+}
+
+// Runs veskfeed with `args`; kills it (by its pid) when it outlives `limit`.
+ProcessResult RunFeed(const std::vector<std::string>& args, std::chrono::seconds limit = std::chrono::seconds(20),
+                      std::optional<std::string> debug_env = std::nullopt) {
+  int pipe_fds[2];
+  if (pipe(pipe_fds) != 0) throw std::runtime_error("pipe failed");
+  const std::string path = FeedPath();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(pipe_fds[1], STDOUT_FILENO);
+    dup2(pipe_fds[1], STDERR_FILENO);
+    close(pipe_fds[0]);
+    close(pipe_fds[1]);
+    if (debug_env) {
+      setenv("VESKTOOLS_DEBUG", debug_env->c_str(), 1);
+    } else {
+      unsetenv("VESKTOOLS_DEBUG");
+    }
+    std::vector<char*> argv{const_cast<char*>(path.c_str())};
+    for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    execv(path.c_str(), argv.data());
+    _exit(127);
+  }
+  close(pipe_fds[1]);
+  ProcessResult result;
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  bool killed = false;
+  char buffer[4096];
+  while (true) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      kill(pid, SIGKILL);
+      killed = true;
+      break;
+    }
+    pollfd descriptor{pipe_fds[0], POLLIN, 0};
+    if (poll(&descriptor, 1, static_cast<int>(std::min<long long>(left.count(), 200))) <= 0) continue;
+    const ssize_t got = read(pipe_fds[0], buffer, sizeof buffer);
+    if (got <= 0) break;
+    result.output.append(buffer, static_cast<std::size_t>(got));
+  }
+  close(pipe_fds[0]);
+  int wait_status = 0;
+  waitpid(pid, &wait_status, 0);
+  if (!killed && WIFEXITED(wait_status)) result.status = WEXITSTATUS(wait_status);
+  return result;
+}
+
+std::vector<std::string> FeedArgs(const std::string& cube, const UdpCapture& capture, std::vector<std::string> extra) {
+  std::vector<std::string> args{"-i", cube, "-p", std::to_string(capture.Port()), "-d", "127.0.0.1"};
+  args.insert(args.end(), extra.begin(), extra.end());
+  return args;
+}
+
+std::vector<Datagram> Leaders(const std::vector<Datagram>& datagrams) {
+  std::vector<Datagram> leaders;
+  for (const auto& datagram : datagrams) {
+    if (datagram.IsLeader()) leaders.push_back(datagram);
+  }
+  return leaders;
+}
+
+// The first 16-bit pixel of each sample's first payload: the plane index in
+// the cubes written by WritePlaneIndexCube16.
+std::vector<int> FirstPixelOfEachSample(const std::vector<Datagram>& datagrams, std::size_t bytes_per_pixel) {
+  std::vector<int> planes;
+  bool expecting_first_payload = false;
+  for (const auto& datagram : datagrams) {
+    if (datagram.IsLeader()) {
+      expecting_first_payload = true;
+    } else if (expecting_first_payload && datagram.Type() == wire::PacketType::Payload) {
+      if (bytes_per_pixel == 2) {
+        std::int16_t value = 0;
+        std::memcpy(&value, datagram.Body(), 2);
+        planes.push_back(value);
+      } else {
+        std::int32_t value = 0;
+        std::memcpy(&value, datagram.Body(), 4);
+        planes.push_back(value);
+      }
+      expecting_first_payload = false;
+    }
+  }
+  return planes;
+}
+
+std::size_t Occurrences(const std::string& text, const std::string& part) {
+  std::size_t count = 0;
+  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
+
+}  // namespace
+
+TEST(VeskFeed, IterationsThreeSendsExactlyThreeSamples) {
+  vesk_test::TempDir dir;
+  const std::string cube = dir.File("cube.fits");
+  vesk_test::WritePlaneIndexCube16(cube, 4, 3, 10);
+  UdpCapture capture;
+  const auto result = RunFeed(FeedArgs(cube, capture, {"-n", "3", "-l", "INFO"}));
+  ASSERT_EQ(result.status, 0) << result.output;
+  const auto datagrams = capture.WaitFor(9, std::chrono::seconds(3), std::chrono::milliseconds(300));
+  EXPECT_EQ(Leaders(datagrams).size(), 3u);
+  EXPECT_EQ(datagrams.size(), 9u);  // leader, one payload of 24 bytes, trailer per sample
+  for (const char* line :
+       {">>>>> Send Loop running: 0\n", ">>>>> Send Loop running: 1\n", ">>>>> Send Loop running: 2\n",
+        "The image size is (pixels): 12", "image data size is 240", "Starting application..."}) {
+    EXPECT_THAT(result.output, HasSubstr(line));
+  }
+  EXPECT_THAT(result.output, Not(HasSubstr(">>>>> Send Loop running: 3")));
+  EXPECT_EQ(Occurrences(result.output, "buffer size is: 24\n"), 3u);
+  EXPECT_THAT(result.output, Not(HasSubstr("VESKTOOLS-DEBUG:")));
+}
+
+TEST(VeskFeed, ZeroOrNegativeIterationsSendNothing) {
+  vesk_test::TempDir dir;
+  const std::string cube = dir.File("cube.fits");
+  vesk_test::WritePlaneIndexCube16(cube, 4, 3, 2);
+  for (const char* iterations : {"0", "-5"}) {
+    UdpCapture capture;
+    const auto result = RunFeed(FeedArgs(cube, capture, {"-n", iterations}));
+    EXPECT_EQ(result.status, 0) << iterations << ": " << result.output;
+    EXPECT_THAT(result.output, Not(HasSubstr("Send Loop running"))) << iterations;
+    EXPECT_TRUE(capture.WaitFor(1, std::chrono::milliseconds(300)).empty()) << iterations;
+  }
+}
+
+// Sample i carries image i modulo the image count; frames are whole images
+// whatever the pixel size.
+TEST(VeskFeed, FramesCycleThroughWholeImages) {
+  vesk_test::TempDir dir;
+  {
+    const std::string cube = dir.File("short.fits");
+    vesk_test::WritePlaneIndexCube16(cube, 4, 3, 3);
+    UdpCapture capture;
+    const auto result = RunFeed(FeedArgs(cube, capture, {"-n", "7"}));
+    ASSERT_EQ(result.status, 0) << result.output;
+    const auto datagrams = capture.WaitFor(21, std::chrono::seconds(3));
+    EXPECT_EQ(FirstPixelOfEachSample(datagrams, 2), (std::vector<int>{0, 1, 2, 0, 1, 2, 0}));
+  }
+  {
+    // 32-bit images of 10 x 10 pixels: frames of 400 bytes, one per image.
+    const std::string cube = dir.File("int.fits");
+    std::vector<std::int32_t> values(10 * 10 * 2);
+    for (std::size_t i = 0; i < values.size(); ++i) values[i] = static_cast<std::int32_t>(i / 100);
+    vesk_test::WriteFits(cube, LONG_IMG, {10, 10, 2}, TINT, values.data(), static_cast<long long>(values.size()));
+    UdpCapture capture;
+    const auto result = RunFeed(FeedArgs(cube, capture, {"-n", "4"}));
+    ASSERT_EQ(result.status, 0) << result.output;
+    EXPECT_EQ(Occurrences(result.output, "buffer size is: 400\n"), 4u);
+    const auto datagrams = capture.WaitFor(12, std::chrono::seconds(3));
+    EXPECT_EQ(FirstPixelOfEachSample(datagrams, 4), (std::vector<int>{0, 1, 0, 1}));
+    ASSERT_FALSE(datagrams.empty());
+    EXPECT_EQ(datagrams.front().U8(wire::kBytesPerPixelOffset), 4);
+    EXPECT_EQ(datagrams.front().Be32(wire::kPixelCountOffset), 100u);
+  }
+}
+
+// A scaled integer cube streams the floating values the loader delivers.
+TEST(VeskFeed, ScaledCubeStreamsFloatPixels) {
+  vesk_test::TempDir dir;
+  const std::string cube = dir.File("scaled.fits");
+  std::vector<double> values(4 * 3 * 2);
+  for (std::size_t i = 0; i < values.size(); ++i) values[i] = 7.75 + 0.5 * static_cast<double>(i);
+  vesk_test::WriteFits(cube, SHORT_IMG, {4, 3, 2}, TDOUBLE, values.data(), 24, vesk_test::FitsScaling{0.25, 3.0});
+  UdpCapture capture;
+  const auto result = RunFeed(FeedArgs(cube, capture, {"-n", "1"}));
+  ASSERT_EQ(result.status, 0) << result.output;
+  const auto datagrams = capture.WaitFor(3, std::chrono::seconds(3));
+  ASSERT_EQ(datagrams.size(), 3u);
+  EXPECT_EQ(datagrams[0].U8(wire::kBytesPerPixelOffset), 4);
+  ASSERT_EQ(datagrams[1].BodySize(), 48u);
+  float first = 0;
+  float last = 0;
+  std::memcpy(&first, datagrams[1].Body(), 4);
+  std::memcpy(&last, datagrams[1].Body() + 44, 4);
+  EXPECT_EQ(first, 7.75f);
+  EXPECT_EQ(last, 13.25f);
+}
+
+TEST(VeskFeed, FrequencyPacesSamples) {
+  vesk_test::TempDir dir;
+  const std::string cube = dir.File("cube.fits");
+  vesk_test::WritePlaneIndexCube16(cube, 4, 3, 2);
+  {
+    UdpCapture capture;
+    const auto result = RunFeed(FeedArgs(cube, capture, {"-n", "6", "-q", "20"}));
+    ASSERT_EQ(result.status, 0) << result.output;
+    const auto leaders = Leaders(capture.WaitFor(18, std::chrono::seconds(5)));
+    ASSERT_EQ(leaders.size(), 6u);
+    for (std::size_t i = 1; i < leaders.size(); ++i) {
+      const auto gap = leaders[i].arrival - leaders[i - 1].arrival;
+      EXPECT_GE(gap, std::chrono::milliseconds(25)) << i;
+    }
+    const auto span = leaders.back().arrival - leaders.front().arrival;
+    EXPECT_GE(span, std::chrono::milliseconds(200));  // 5 periods of 50 ms
+    EXPECT_LE(span, std::chrono::milliseconds(1500));
+  }
+  {
+    UdpCapture capture;
+    const auto result = RunFeed(FeedArgs(cube, capture, {"-n", "6"}));
+    ASSERT_EQ(result.status, 0) << result.output;
+    const auto leaders = Leaders(capture.WaitFor(18, std::chrono::seconds(5)));
+    ASSERT_EQ(leaders.size(), 6u);
+    EXPECT_LE(leaders.back().arrival - leaders.front().arrival, std::chrono::milliseconds(150));
+  }
+}
+
+TEST(VeskFeed, ExitStatusesAndReportedFailures) {
+  vesk_test::TempDir dir;
+  const std::string cube = dir.File("cube.fits");
+  vesk_test::WritePlaneIndexCube16(cube, 4, 3, 2);
+  UdpCapture capture;
+
+  const std::string missing = dir.File("missing.fits");
+  auto result = RunFeed(FeedArgs(missing, capture, {"-n", "1"}));
+  EXPECT_EQ(result.status, 0);
+  EXPECT_THAT(result.output, HasSubstr("Application Exception: Error opening FITS file: " + missing));
+
+  const std::string flat = dir.File("flat.fits");
+  std::vector<std::int16_t> values(12, 1);
+  vesk_test::WriteFits(flat, SHORT_IMG, {4, 3}, TSHORT, values.data(), 12);
+  result = RunFeed(FeedArgs(flat, capture, {"-n", "1"}));
+  EXPECT_EQ(result.status, 0);
+  EXPECT_THAT(result.output, HasSubstr("Application Exception: Error getting image dimensions for FITS file: " + flat));
+
+  // An unsupported ext info size ends the send loop with the library's text.
+  result = RunFeed(FeedArgs(cube, capture, {"-n", "3", "-x", "4"}));
+  EXPECT_EQ(result.status, 0);
+  EXPECT_THAT(result.output, HasSubstr("supported extended info size for leader packets are 0 and 8"));
+  EXPECT_EQ(Occurrences(result.output, "Send Loop running"), 1u);
+
+  for (const char* frequency : {"0", "-3"}) {
+    result = RunFeed(FeedArgs(cube, capture, {"-n", "1", "-q", frequency}));
+    EXPECT_EQ(result.status, 1) << frequency;
+    EXPECT_THAT(result.output, HasSubstr("frequency")) << frequency;
+  }
+
+  result = RunFeed({"-i", cube, "-n", "1"});  // no destination port
+  EXPECT_EQ(result.status, 1);
+
+  EXPECT_TRUE(capture.WaitFor(1, std::chrono::milliseconds(200)).empty());
+}
+
+TEST(VeskFeed, DebugVariablePrintsTheSendersDebugLines) {
+  vesk_test::TempDir dir;
+  const std::string cube = dir.File("cube.fits");
+  vesk_test::WritePlaneIndexCube16(cube, 4, 3, 2);
+  UdpCapture capture;
+  const auto result = RunFeed(FeedArgs(cube, capture, {"-n", "1"}), std::chrono::seconds(20), std::string());
+  ASSERT_EQ(result.status, 0) << result.output;
+  EXPECT_THAT(result.output, HasSubstr("VESKTOOLS-DEBUG:"));
+  EXPECT_THAT(result.output, HasSubstr(": Sending leader packet ...\n"));
+  EXPECT_THAT(result.output, HasSubstr(": sample_payload.size()=24 bytes\n"));
+  EXPECT_THAT(result.output, HasSubstr(": Sending trailer packet ...\n"));
+}
