@@ -13,6 +13,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <optional>
 
 namespace korvel {
 
@@ -113,7 +114,9 @@ std::error_code UdpRxSocket::Receive(const iovec* iovs, std::size_t iov_count, s
   std::size_t capacity = 0;
   for (std::size_t i = 0; i < iov_count; ++i) capacity += iovs[i].iov_len;
 
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  // The clock is read only once nothing is queued: the fast path is the
+  // recvmsg alone.
+  std::optional<std::chrono::steady_clock::time_point> deadline;
   for (;;) {
     // Fast path: data already queued costs this one call. MSG_TRUNC makes
     // the call return the datagram's full length even when it did not fit.
@@ -129,7 +132,9 @@ std::error_code UdpRxSocket::Receive(const iovec* iovs, std::size_t iov_count, s
     if (errno == EINTR) continue;
     if (errno != EAGAIN && errno != EWOULDBLOCK) return {errno, std::system_category()};
 
-    const auto left = deadline - std::chrono::steady_clock::now();
+    const auto now = std::chrono::steady_clock::now();
+    if (!deadline) deadline = now + timeout;
+    const auto left = *deadline - now;
     if (left <= std::chrono::nanoseconds::zero()) return {};
     const auto left_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
     timespec wait{static_cast<time_t>(left_ns / 1'000'000'000), static_cast<long>(left_ns % 1'000'000'000)};
