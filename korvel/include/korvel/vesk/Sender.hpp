@@ -31,8 +31,10 @@ class Sender {
 
   using TimePoint = chronel::Chronel::time_point;
 
-  // Throws std::invalid_argument for an ext info size above the maximum or an
-  // empty pixel pattern.
+  // Throws std::invalid_argument for an ext info size above the maximum, a
+  // negative pixel count or a pattern above 255 bytes. An empty pattern (a
+  // pixel type without a fixed size) is accepted: such samples carry no
+  // pixel bytes, and payload tags stay 1.
   Sender(const Config& config, dunmo::Sender& packet_sender);
   Sender(const Sender&) = delete;
   Sender& operator=(const Sender&) = delete;
