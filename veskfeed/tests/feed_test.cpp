@@ -11,9 +11,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -31,9 +33,12 @@ struct ProcessResult {
   std::string output;  // standard output and standard error
 };
 
+// The program lies in <build>/veskfeed/, beside this test executable; the
+// build directory comes from VESK_BINARY_DIR when that is set.
 std::string FeedPath() {
   const char* dir = std::getenv("VESK_BINARY_DIR");
-  return std::string(dir != nullptr ? dir : ".") + "/veskfeed/veskfeed";
+  if (dir != nullptr && *dir != '\0') return std::string(dir) + "/veskfeed/veskfeed";
+  return (std::filesystem::read_symlink("/proc/self/exe").parent_path() / "veskfeed").string();
 }
 
 // Runs veskfeed with `args`; kills it (by its pid) when it outlives `limit`.
@@ -57,6 +62,8 @@ ProcessResult RunFeed(const std::vector<std::string>& args, std::chrono::seconds
     for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
     execv(path.c_str(), argv.data());
+    const std::string failure = "cannot start " + path + ": " + std::strerror(errno) + "\n";
+    (void)!write(STDERR_FILENO, failure.data(), failure.size());
     _exit(127);
   }
   close(pipe_fds[1]);

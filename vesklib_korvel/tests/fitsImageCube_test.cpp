@@ -166,6 +166,16 @@ TEST(FitsImageCube, ScaledIntegersComeOutAsFloatingPoint) {
   ASSERT_EQ(loaded.size(), 24u);
   for (std::size_t i = 0; i < loaded.size(); ++i) EXPECT_EQ(loaded[i], static_cast<float>(values[i])) << i;
 
+  // A whole-number offset that leaves the signed range widens the integers.
+  const auto offset = Ramp<std::int16_t>(30000, 100);
+  vesk_test::WriteFits(path, SHORT_IMG, {4, 3, 2}, TSHORT, offset.data(), 24, vesk_test::FitsScaling{1.0, 1000.0});
+  const auto widened = vk::LoadFitsImageCube(path.c_str());
+  EXPECT_EQ(widened.bitpix, 32);
+  EXPECT_EQ(widened.data_type, dt::Int32);
+  const auto widened_values = ValuesOf<std::int32_t>(widened);
+  ASSERT_EQ(widened_values.size(), 24u);
+  EXPECT_EQ(widened_values, std::vector<std::int32_t>(offset.begin(), offset.end()));
+
   // Neutral scaling keywords change nothing.
   const auto raw = Ramp<std::int16_t>(-5, 3);
   vesk_test::WriteFits(path, SHORT_IMG, {4, 3, 2}, TSHORT, raw.data(), 24, vesk_test::FitsScaling{1.0, 0.0});
