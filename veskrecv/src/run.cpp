@@ -1,14 +1,67 @@
-// The work of veskrecv.
+// The work of veskrecv: receive the wanted number of samples on one thread,
+// printing each sample id, then print the report.
 
 #include "run.hpp"
 
+#include "VeskReceiverTool.hpp"
+
+#include <fmt/format.h>
 #include <log4cplus/loggingmacros.h>
 #include <vesklib_korvel/Diagnostics.hpp>
 
+#include <iostream>
+#include <memory>
+#include <stdexcept>
+#include <thread>
+
 namespace ketra::vesktools::veskrecv {
 
-int Run(const Options& /*options*/) {
+namespace {
+
+vesklib_korvel::ReceiverConfig MakeConfig(const Options& options) {
+  vesklib_korvel::ReceiverConfig config;
+  config.socket_buffer_size = 16777216;
+  config.topic_id = 10;
+  config.mtu_size = 9000;
+  config.image_width = options.width;
+  config.image_height = options.height;
+  config.ext_info_size = 0;
+  config.packet_layer_option = 0;
+  return config;
+}
+
+}  // namespace
+
+int Run(const Options& options) {
   LOG4CPLUS_INFO(vesklib_korvel::Logger(), "Starting application");
+  fmt::print("VESK Receiver running...\n");
+  const vesklib_korvel::ReceiverConfig config = MakeConfig(options);
+  fmt::print(">>>>> par_address={}, par_port={}, par_data_type_enum={}, par_samples={}\n", options.address,
+             options.port, static_cast<int>(options.data_type), options.samples);
+  std::fflush(stdout);
+
+  std::unique_ptr<korvel::VeskReceiverTool> tool;
+  try {
+    tool = std::make_unique<korvel::VeskReceiverTool>(options.address, options.netif, options.port, options.data_type,
+                                                      config, options.samples);
+  } catch (const std::invalid_argument& e) {
+    // A receiver that could not receive anything: a start-up error.
+    LOG4CPLUS_ERROR(vesklib_korvel::Logger(), "ERROR: " << e.what());
+    return 1;
+  }
+  std::cout << std::unitbuf;
+
+  // The tool ends reception itself once received + lost reaches the wanted
+  // number; with none wanted there is nothing to wait for.
+  if (options.samples > 0) {
+    std::thread receiving([&tool] { tool->ReceiveLoop(); });
+    receiving.join();
+  }
+
+  fmt::print(
+      "\nVESK Receiver execution report:\n{}\n",
+      fmt::format("Received {} sample(s), lost {} sample(s)\n", tool->GetReceivedSamples(), tool->GetLostSamples()));
+  std::fflush(stdout);
   return 0;
 }
 

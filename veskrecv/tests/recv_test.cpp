@@ -1,0 +1,339 @@
+// veskrecv: counting of received and lost samples, the tool's own end of
+// reception, and the program end to end against veskfeed on 127.0.0.1.
+
+#include "../../vesklib_korvel/tests/veskReceiverScriptedSender.hpp"
+#include "../src/VeskReceiverTool.hpp"
+#include "../src/sampleTally.hpp"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <optional>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+using namespace std::chrono_literals;
+using ketra::vesktools::korvel::VeskReceiverTool;
+using ketra::vesktools::vesklib_korvel::ReceiverConfig;
+using ketra::vesktools::vesklib_korvel::VeskReceiver;
+using ketra::vesktools::veskrecv::SampleTally;
+namespace fs = std::filesystem;
+
+// ---- counting ------------------------------------------------------------------
+
+TEST(SampleTally, ConsecutiveIdsAreAllReceived) {
+  SampleTally tally(3);
+  tally.Delivered(7, 0);
+  tally.Delivered(8, 0);
+  EXPECT_FALSE(tally.Done());
+  tally.Delivered(9, 0);
+  EXPECT_TRUE(tally.Done());
+  EXPECT_EQ(tally.Received(), 3u);
+  EXPECT_EQ(tally.Lost(), 0u);
+}
+
+TEST(SampleTally, GapsInTheIdsAreLost) {
+  SampleTally tally(10);
+  tally.Delivered(1, 0);
+  tally.Delivered(2, 0);
+  tally.Delivered(5, 0);  // 3 and 4 missing
+  EXPECT_EQ(tally.Lost(), 2u);
+  tally.Delivered(6, 0);
+  EXPECT_EQ(tally.Received(), 4u);
+  EXPECT_FALSE(tally.Done());
+  tally.Delivered(10, 0);  // 7, 8, 9 missing: 5 received + 5 lost
+  EXPECT_TRUE(tally.Done());
+  EXPECT_EQ(tally.Lost(), 5u);
+}
+
+TEST(SampleTally, GiveUpsCountAfterTheFirstSampleOnlyAndAreNotCountedTwice) {
+  SampleTally tally(4);
+  tally.GivenUp(1);  // waiting before the first sample
+  tally.GivenUp(2);
+  EXPECT_EQ(tally.Lost(), 0u);
+  tally.Delivered(1, 2);
+  tally.GivenUp(3);  // sample 2 given up by the receiver
+  EXPECT_EQ(tally.Lost(), 1u);
+  tally.Delivered(3, 3);  // the gap confirms sample 2: still one lost
+  EXPECT_EQ(tally.Lost(), 1u);
+  EXPECT_EQ(tally.Received(), 2u);
+  EXPECT_FALSE(tally.Done());
+  tally.GivenUp(4);  // sample 4 never completes
+  EXPECT_TRUE(tally.Done());
+  EXPECT_EQ(tally.Lost(), 2u);
+}
+
+TEST(SampleTally, PausesOfTheSenderAreNotLosses) {
+  SampleTally tally(3);
+  tally.Delivered(1, 0);
+  tally.GivenUp(1);       // a timeout while the sender paused...
+  tally.Delivered(2, 1);  // ...but the next id follows on
+  EXPECT_EQ(tally.Lost(), 0u);
+  // A restarted sender (ids from 1 again) shows no gap.
+  tally.Delivered(1, 1);
+  EXPECT_EQ(tally.Received(), 3u);
+  EXPECT_EQ(tally.Lost(), 0u);
+  EXPECT_TRUE(tally.Done());
+}
+
+// ---- the tool class ----------------------------------------------------------
+
+ReceiverConfig ToolConfig() {
+  ReceiverConfig config;
+  config.socket_buffer_size = 1024 * 1024;
+  config.image_width = 10;
+  config.image_height = 10;
+  return config;
+}
+
+vesk_test::SampleSpec Sample(std::uint32_t id) {
+  vesk_test::SampleSpec spec;
+  spec.sample_id = id;
+  spec.packets = 3;
+  spec.pixels = 100;
+  spec.bytes_per_pixel = 2;
+  spec.chunk_bytes = 200;
+  spec.data = vesk_test::Pattern(200, id);
+  return spec;
+}
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// True once a UDP socket is bound to `port` (read from /proc/net/udp).
+bool WaitForUdpPort(std::uint16_t port, std::chrono::milliseconds limit) {
+  char hex[8];
+  std::snprintf(hex, sizeof hex, ":%04X ", port);
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (ReadFile("/proc/net/udp").find(hex) != std::string::npos) return true;
+    std::this_thread::sleep_for(20ms);
+  }
+  return false;
+}
+
+// Runs the tool's loop, feeds it `script` once its port is bound, and waits
+// (bounded) for the loop to end by itself.
+struct ToolRun {
+  bool ended = false;
+  std::string output;
+};
+
+ToolRun RunTool(VeskReceiverTool& tool, std::uint16_t port, const std::vector<vesk_test::Datagram>& script) {
+  ToolRun run;
+  testing::internal::CaptureStdout();
+  auto loop = std::async(std::launch::async, [&] { tool.ReceiveLoop(); });
+  if (WaitForUdpPort(port, 5s)) vesk_test::UdpPeer(port).SendAll(script);
+  run.ended = loop.wait_for(5s) == std::future_status::ready;
+  if (!run.ended) {
+    tool.StopReceiver();
+    loop.wait();
+  }
+  run.output = testing::internal::GetCapturedStdout();
+  return run;
+}
+
+TEST(VeskReceiverTool, EndsReceptionByItselfAfterTheWantedSamples) {
+  const std::uint16_t port = vesk_test::FreeUdpPort();
+  VeskReceiverTool tool("127.0.0.1", "", port, ketra::fnd::datatype::Int16, ToolConfig(), 3);
+  tool.SetSampleTimeout(2s);
+  std::vector<vesk_test::Datagram> script;
+  for (std::uint32_t id : {4u, 5u, 6u, 7u}) {
+    const auto sample = vesk_test::BuildSample(Sample(id));
+    script.insert(script.end(), sample.begin(), sample.end());
+  }
+  const ToolRun run = RunTool(tool, port, script);
+  ASSERT_TRUE(run.ended) << "the loop did not end after the wanted samples";
+  EXPECT_EQ(run.output,
+            ">>>>> VeskReceiverTool::HandleSampleUser(): Sample ID: 4"
+            ">>>>> VeskReceiverTool::HandleSampleUser(): Sample ID: 5"
+            ">>>>> VeskReceiverTool::HandleSampleUser(): Sample ID: 6");
+  EXPECT_EQ(tool.GetReceivedSamples(), 3u);
+  EXPECT_EQ(tool.GetLostSamples(), 0u);
+  EXPECT_EQ(tool.GetFirstSampleId(), 4u);
+  EXPECT_FALSE(VeskReceiver::s_execute.load());
+}
+
+TEST(VeskReceiverTool, GapsAndGivenUpSamplesCountTowardsTheEnd) {
+  const std::uint16_t port = vesk_test::FreeUdpPort();
+  VeskReceiverTool tool("127.0.0.1", "", port, ketra::fnd::datatype::Int16, ToolConfig(), 5);
+  tool.SetSampleTimeout(300ms);
+  std::vector<vesk_test::Datagram> script;
+  for (std::uint32_t id : {1u, 2u, 4u}) {  // 3 never sent
+    const auto sample = vesk_test::BuildSample(Sample(id));
+    script.insert(script.end(), sample.begin(), sample.end());
+  }
+  auto last = vesk_test::BuildSample(Sample(5));
+  last.pop_back();  // sample 5 loses its trailer: given up at the timeout
+  script.insert(script.end(), last.begin(), last.end());
+  const ToolRun run = RunTool(tool, port, script);
+  ASSERT_TRUE(run.ended);
+  EXPECT_EQ(tool.GetReceivedSamples(), 3u);
+  EXPECT_EQ(tool.GetLostSamples(), 2u);
+  EXPECT_GE(tool.GetLostFramesCount(), 1);
+  EXPECT_NE(run.output.find("Sample ID: 4"), std::string::npos);
+  EXPECT_EQ(run.output.find("Sample ID: 5"), std::string::npos);
+}
+
+// ---- the programs, end to end ----------------------------------------------------
+
+fs::path BinaryDir() {
+  const char* dir = std::getenv("VESK_BINARY_DIR");
+  return dir ? fs::path(dir) : fs::current_path().parent_path();
+}
+
+// A child process with standard output and error in one file; killed (by
+// its pid) if it outlives the test.
+class Child {
+ public:
+  Child(const std::vector<std::string>& argv, const fs::path& output) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    if (posix_spawn(&m_pid, args[0], &actions, nullptr, args.data(), environ) != 0) m_pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+  }
+  ~Child() {
+    if (m_pid > 0 && !m_status) {
+      ::kill(m_pid, SIGKILL);
+      ::waitpid(m_pid, nullptr, 0);
+    }
+  }
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+
+  bool Started() const { return m_pid > 0; }
+  // Exit status, or nothing if the child is still running after `limit`.
+  std::optional<int> Wait(std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!m_status) {
+      int status = 0;
+      const pid_t done = ::waitpid(m_pid, &status, WNOHANG);
+      if (done == m_pid) {
+        m_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        break;
+      }
+      if (std::chrono::steady_clock::now() >= deadline) break;
+      std::this_thread::sleep_for(20ms);
+    }
+    return m_status;
+  }
+  void Terminate() {
+    if (m_pid > 0 && !m_status) ::kill(m_pid, SIGTERM);
+  }
+
+ private:
+  pid_t m_pid = -1;
+  std::optional<int> m_status;
+};
+
+class EndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    m_dir = fs::temp_directory_path() / ("veskrecv_e2e_" + std::to_string(::getpid()));
+    fs::create_directories(m_dir);
+    m_feed = BinaryDir() / "veskfeed" / "veskfeed";
+    m_recv = BinaryDir() / "veskrecv" / "veskrecv";
+    const fs::path maker = BinaryDir() / "veskrecv" / "make-sample-cube";
+    if (!fs::exists(m_feed)) GTEST_SKIP() << "veskfeed is not built: " << m_feed;
+    ASSERT_TRUE(fs::exists(m_recv));
+    m_cube = m_dir / "cube.fits";
+    Child make({maker.string(), m_cube.string(), "64", "48", "4"}, m_dir / "make.out");
+    ASSERT_EQ(make.Wait(10s), 0) << ReadFile(m_dir / "make.out");
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    fs::remove_all(m_dir, ignored);
+  }
+
+  fs::path m_dir, m_feed, m_recv, m_cube;
+};
+
+TEST_F(EndToEnd, MatchingSenderDeliversEverySampleAndTheReceiverEnds) {
+  const std::uint16_t port = vesk_test::FreeUdpPort();
+  const std::string p = std::to_string(port);
+  Child recv({m_recv.string(), "-p", p, "-w", "64", "-e", "48", "-s", "6"}, m_dir / "recv.out");
+  ASSERT_TRUE(WaitForUdpPort(port, 5s));
+  Child feed({m_feed.string(), "-i", m_cube.string(), "-p", p, "-d", "127.0.0.1", "-m", "9000", "-x", "0", "-n", "6",
+              "-q", "50"},
+             m_dir / "feed.out");
+  EXPECT_EQ(feed.Wait(20s), 0) << ReadFile(m_dir / "feed.out");
+  ASSERT_EQ(recv.Wait(10s), 0) << ReadFile(m_dir / "recv.out");
+
+  const std::string out = ReadFile(m_dir / "recv.out");
+  EXPECT_NE(out.find("VESK Receiver running...\n>>>>> par_address=127.0.0.1, par_port=" + p +
+                     ", par_data_type_enum=256, par_samples=6\n"),
+            std::string::npos)
+      << out;
+  std::vector<long> ids;
+  const std::regex id_re(">>>>> VeskReceiverTool::HandleSampleUser\\(\\): Sample ID: (\\d+)");
+  for (auto it = std::sregex_iterator(out.begin(), out.end(), id_re); it != std::sregex_iterator(); ++it) {
+    ids.push_back(std::stol((*it)[1]));
+  }
+  ASSERT_EQ(ids.size(), 6u) << out;
+  for (std::size_t i = 1; i < ids.size(); ++i) EXPECT_EQ(ids[i], ids[0] + static_cast<long>(i)) << out;
+  EXPECT_NE(out.find("\nVESK Receiver execution report:\nReceived 6 sample(s), lost 0 sample(s)\n\n"),
+            std::string::npos)
+      << out;
+}
+
+TEST_F(EndToEnd, SenderWithItsDefaultsGetsAWarningThatNamesTheFix) {
+  const std::uint16_t port = vesk_test::FreeUdpPort();
+  const std::string p = std::to_string(port);
+  Child recv({m_recv.string(), "-p", p, "-w", "64", "-e", "48", "-s", "2"}, m_dir / "recv.out");
+  ASSERT_TRUE(WaitForUdpPort(port, 5s));
+  Child feed({m_feed.string(), "-i", m_cube.string(), "-p", p, "-d", "127.0.0.1", "-n", "4", "-q", "50"},
+             m_dir / "feed.out");
+  EXPECT_EQ(feed.Wait(20s), 0) << ReadFile(m_dir / "feed.out");
+  std::this_thread::sleep_for(300ms);
+  // Nothing matching arrived, so the receiver still waits: stop it.
+  EXPECT_FALSE(recv.Wait(0ms).has_value());
+  recv.Terminate();
+  recv.Wait(5s);
+  const std::string out = ReadFile(m_dir / "recv.out");
+  const std::regex warn("WARN.*extended info size 8 received, 0 expected.*--ext_info_size 0");
+  EXPECT_TRUE(std::regex_search(out, warn)) << out;
+  // One line per kind of mismatch, not one per datagram.
+  EXPECT_EQ(out.find("WARN", out.find("WARN") + 1), std::string::npos) << out;
+  EXPECT_EQ(out.find("Sample ID"), std::string::npos) << out;
+}
+
+TEST_F(EndToEnd, PixelTypeWithoutFixedSizeIsAStartUpError) {
+  Child recv({m_recv.string(), "-p", "0", "-w", "8", "-e", "8", "-s", "1", "-t", "Bool"}, m_dir / "recv.out");
+  EXPECT_EQ(recv.Wait(10s), 1);
+  EXPECT_NE(ReadFile(m_dir / "recv.out").find("no fixed pixel size"), std::string::npos)
+      << ReadFile(m_dir / "recv.out");
+}
+
+TEST_F(EndToEnd, NoSamplesWantedReportsAtOnce) {
+  Child recv({m_recv.string(), "-p", "0", "-w", "8", "-e", "8", "-s", "0"}, m_dir / "recv.out");
+  EXPECT_EQ(recv.Wait(10s), 0);
+  EXPECT_NE(ReadFile(m_dir / "recv.out").find("Received 0 sample(s), lost 0 sample(s)"), std::string::npos);
+}
+
+}  // namespace
