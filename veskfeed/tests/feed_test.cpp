@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 using ::testing::HasSubstr;
@@ -33,20 +34,28 @@ struct ProcessResult {
   std::string output;  // standard output and standard error
 };
 
-// The program lies in <build>/veskfeed/, beside this test executable; the
-// build directory comes from VESK_BINARY_DIR when that is set.
-std::string FeedPath() {
+// The programs lie in <build>/<name>/<name>, the tests in <build>/veskfeed/;
+// the build directory comes from VESK_BINARY_DIR when that is set.
+std::string ProgramPath(const std::string& name) {
   const char* dir = std::getenv("VESK_BINARY_DIR");
-  if (dir != nullptr && *dir != '\0') return std::string(dir) + "/veskfeed/veskfeed";
-  return (std::filesystem::read_symlink("/proc/self/exe").parent_path() / "veskfeed").string();
+  if (dir != nullptr && *dir != '\0') return std::string(dir) + "/" + name + "/" + name;
+  return (std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path() / name / name).string();
 }
 
-// Runs veskfeed with `args`; kills it (by its pid) when it outlives `limit`.
-ProcessResult RunFeed(const std::vector<std::string>& args, std::chrono::seconds limit = std::chrono::seconds(20),
-                      std::optional<std::string> debug_env = std::nullopt) {
+std::string FeedPath() {
+  return ProgramPath("veskfeed");
+}
+
+// A started program whose standard output and error go to one pipe.
+struct Running {
+  pid_t pid = -1;
+  int output_fd = -1;
+};
+
+Running Start(const std::string& path, const std::vector<std::string>& args,
+              const std::optional<std::string>& debug_env = std::nullopt) {
   int pipe_fds[2];
   if (pipe(pipe_fds) != 0) throw std::runtime_error("pipe failed");
-  const std::string path = FeedPath();
   const pid_t pid = fork();
   if (pid == 0) {
     dup2(pipe_fds[1], STDOUT_FILENO);
@@ -67,6 +76,12 @@ ProcessResult RunFeed(const std::vector<std::string>& args, std::chrono::seconds
     _exit(127);
   }
   close(pipe_fds[1]);
+  return {pid, pipe_fds[0]};
+}
+
+// Reads the program's output until it ends; kills it (by its pid) when it
+// outlives `limit`.
+ProcessResult Finish(const Running& running, std::chrono::seconds limit) {
   ProcessResult result;
   const auto deadline = std::chrono::steady_clock::now() + limit;
   bool killed = false;
@@ -75,21 +90,26 @@ ProcessResult RunFeed(const std::vector<std::string>& args, std::chrono::seconds
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) {
-      kill(pid, SIGKILL);
+      kill(running.pid, SIGKILL);
       killed = true;
       break;
     }
-    pollfd descriptor{pipe_fds[0], POLLIN, 0};
+    pollfd descriptor{running.output_fd, POLLIN, 0};
     if (poll(&descriptor, 1, static_cast<int>(std::min<long long>(left.count(), 200))) <= 0) continue;
-    const ssize_t got = read(pipe_fds[0], buffer, sizeof buffer);
+    const ssize_t got = read(running.output_fd, buffer, sizeof buffer);
     if (got <= 0) break;
     result.output.append(buffer, static_cast<std::size_t>(got));
   }
-  close(pipe_fds[0]);
+  close(running.output_fd);
   int wait_status = 0;
-  waitpid(pid, &wait_status, 0);
+  waitpid(running.pid, &wait_status, 0);
   if (!killed && WIFEXITED(wait_status)) result.status = WEXITSTATUS(wait_status);
   return result;
+}
+
+ProcessResult RunFeed(const std::vector<std::string>& args, std::chrono::seconds limit = std::chrono::seconds(20),
+                      std::optional<std::string> debug_env = std::nullopt) {
+  return Finish(Start(FeedPath(), args, debug_env), limit);
 }
 
 std::vector<std::string> FeedArgs(const std::string& cube, const UdpCapture& capture, std::vector<std::string> extra) {
@@ -299,4 +319,28 @@ TEST(VeskFeed, DebugVariablePrintsTheSendersDebugLines) {
   EXPECT_THAT(result.output, HasSubstr(": Sending leader packet ...\n"));
   EXPECT_THAT(result.output, HasSubstr(": sample_payload.size()=24 bytes\n"));
   EXPECT_THAT(result.output, HasSubstr(": Sending trailer packet ...\n"));
+}
+
+// veskfeed and veskrecv agree on the stream: at MTU 9000 without ext info,
+// images of 106 x 84 pixels (two payload packets of 4452 pixels) arrive whole.
+TEST(VeskFeed, ReceiverToolGetsEverySample) {
+  const std::string receiver = ProgramPath("veskrecv");
+  if (!std::filesystem::exists(receiver)) GTEST_SKIP() << "veskrecv not built";
+  vesk_test::TempDir dir;
+  const std::string cube = dir.File("cube.fits");
+  vesk_test::WritePlaneIndexCube16(cube, 106, 84, 4);
+  int port = 0;
+  {
+    UdpCapture probe;  // a port that was free a moment ago
+    port = probe.Port();
+  }
+  const Running listening =
+      Start(receiver, {"-p", std::to_string(port), "-w", "106", "-e", "84", "-s", "6", "-t", "Int16"});
+  std::this_thread::sleep_for(std::chrono::milliseconds(700));  // lets it bind before the first sample
+  const auto feed = RunFeed(
+      {"-i", cube, "-p", std::to_string(port), "-d", "127.0.0.1", "-m", "9000", "-x", "0", "-n", "6", "-q", "50"});
+  const auto received = Finish(listening, std::chrono::seconds(20));
+  EXPECT_EQ(feed.status, 0) << feed.output;
+  EXPECT_EQ(received.status, 0) << received.output;
+  EXPECT_THAT(received.output, HasSubstr("Received 6 sample(s), lost 0 sample(s)")) << received.output;
 }
