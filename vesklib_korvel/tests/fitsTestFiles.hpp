@@ -53,7 +53,7 @@ inline void CheckFits(int status, const char* step) {
   }
 }
 
-// Writes `spec` as the primary image of a new file at `path` (replaced if present).
+// Writes the image as the primary HDU of a new file at `path` (replaced if present).
 inline void WriteFits(const std::string& path, int image_type, std::vector<long> axes, int write_type,
                       const void* values, long long value_count, std::optional<FitsScaling> scaling = std::nullopt) {
   std::filesystem::remove(path);
