@@ -26,6 +26,14 @@ function(vesk_add_test)
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 120)
   endif()
-  gtest_discover_tests(${T_NAME} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "${T_LABELS}"
-                       ENVIRONMENT "VESK_BINARY_DIR=${CMAKE_BINARY_DIR};VESK_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
+  set(test_properties TIMEOUT ${T_TIMEOUT})
+  if(T_LABELS)
+    list(APPEND test_properties LABELS "${T_LABELS}")
+  endif()
+  # Tests find the built programs through VESK_BINARY_DIR; the sources through
+  # the compiled-in VESK_SOURCE_DIR.
+  target_compile_definitions(${T_NAME} PRIVATE VESK_SOURCE_DIR_PATH="${CMAKE_SOURCE_DIR}"
+                                               VESK_BINARY_DIR_DEFAULT="${CMAKE_BINARY_DIR}")
+  gtest_discover_tests(${T_NAME} DISCOVERY_TIMEOUT 60 PROPERTIES ${test_properties}
+                       ENVIRONMENT "VESK_BINARY_DIR=${CMAKE_BINARY_DIR}")
 endfunction()
