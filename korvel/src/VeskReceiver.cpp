@@ -152,7 +152,9 @@ static std::error_code CheckLeader(const Receiver::Config& config, const dunmo::
   const std::uint64_t min_packets = std::max<std::uint64_t>(2, config.min_packets_per_sample);
   const std::uint64_t sample_bytes = std::uint64_t{f.word36} * f.bpp;
   const std::uint64_t payloads = f.count >= 2 ? f.count - 2u : 0;
-  const bool room_ok = f.word40 <= kMaxUdpPayload && payloads * f.word40 >= sample_bytes;
+  // A stated payload room must carry the sample in the announced packets;
+  // 0 means the sender did not state it.
+  const bool room_ok = f.word40 == 0 || (f.word40 <= kMaxUdpPayload && payloads * f.word40 >= sample_bytes);
   const bool size_ok = packet_config.max_sample_bytes == 0 || sample_bytes <= packet_config.max_sample_bytes;
   const std::size_t expected_length = packet.header_size + f.ext_info_size;
   if (packet.datagram_size > expected_length) {

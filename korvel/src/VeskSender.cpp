@@ -7,18 +7,6 @@ namespace korvel::vesk {
 
 namespace {
 
-// Bytes of a full payload packet as far as the leader can tell: the sample's
-// bytes spread over its payload packets, rounded up to whole pixels. The
-// real chunk size (from the sender's MTU) may be larger; every payload
-// packet states its own size.
-std::uint32_t PayloadRoom(std::uint64_t sample_bytes, std::uint16_t packets, std::uint8_t bpp) noexcept {
-  if (packets <= 2) return 0;
-  const std::uint64_t payloads = packets - 2u;
-  std::uint64_t room = (sample_bytes + payloads - 1) / payloads;
-  if (bpp > 1) room = (room + bpp - 1) / bpp * bpp;
-  return static_cast<std::uint32_t>(room);
-}
-
 // Index into this layer's header buffer of a field at datagram offset `offset`.
 constexpr std::size_t Vesk(std::size_t offset) noexcept {
   return offset - wire::kDunmoHeaderSize;
@@ -82,8 +70,7 @@ std::error_code Sender::SendPacket(detail::IovsBuilder<const std::byte>& iovs, w
   std::uint32_t word40 = 0;
   switch (type) {
     case PacketType::Leader:
-      word40 = PayloadRoom(std::uint64_t{pixels} * m_bytes_per_pixel, m_packet_sender.GetConfig().packets_per_sample,
-                           m_bytes_per_pixel);
+      word40 = m_config.payload_room;
       break;
     case PacketType::Payload:
       word36 = static_cast<std::uint32_t>(1 + (m_bytes_per_pixel == 0 ? 0 : m_sample_bytes_sent / m_bytes_per_pixel));

@@ -123,7 +123,7 @@ struct TxStack {
   std::unique_ptr<vesk::Sender> stream;
 
   TxStack(std::uint16_t port, std::int32_t topic, std::uint16_t packets, std::uint8_t ext_info_size,
-          std::int32_t pixels, std::uint8_t bpp) {
+          std::int32_t pixels, std::uint8_t bpp, std::uint32_t payload_room = 0) {
     UdpTxSocket::Config sc;
     sc.dest_port = port;
     sc.src_ip = Ipv4("127.0.0.1");
@@ -139,6 +139,7 @@ struct TxStack {
     vc.ext_info_size = ext_info_size;
     vc.pixels_per_sample = pixels;
     vc.pixel_pattern = gsl::span<const std::byte>(pattern.data(), pattern.size());
+    vc.payload_room = payload_room;
     stream = std::make_unique<vesk::Sender>(vc, *packet_layer);
   }
 };

@@ -111,7 +111,7 @@ TEST(Layers, OneGatherPerPacketWithHeadersAndCallerBytes) {
   EXPECT_EQ(LoadBe16(&leader[wire::kUserValueOffset]), 513);
   EXPECT_EQ(std::to_integer<int>(leader[wire::kPresenceOffset]), wire::kHasUserValue);
   EXPECT_EQ(static_cast<std::int64_t>(wire::LoadBe64(&leader[wire::kTimestampOffset])), wire::kNoTimestamp);
-  EXPECT_EQ(LoadBe32(&leader[wire::kPayloadRoomOffset]), 100u);  // 200 bytes over 2 payloads
+  EXPECT_EQ(LoadBe32(&leader[wire::kPayloadRoomOffset]), 0u);  // no room configured: not stated
   const Bytes& payload = m.queue.datagrams[1];
   ASSERT_EQ(payload.size(), wire::kHeadersSize + 100);
   EXPECT_EQ(std::to_integer<int>(payload[wire::kStatusOffset]), 2);

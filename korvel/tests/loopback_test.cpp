@@ -44,7 +44,7 @@ std::error_code SendSample(TxStack& tx, const Bytes& ext, const Bytes& sample, c
 
 TEST(Loopback, WholeSampleThroughAllLayers) {
   RxStack rx(kTopic, 8, kBpp);
-  TxStack tx(rx.Port(), kTopic, kPackets, 8, kPixels, kBpp);
+  TxStack tx(rx.Port(), kTopic, kPackets, 8, kPixels, kBpp, kChunk);
   const Bytes ext = Pattern(8, 99);
   const Bytes sample = Pattern(kPixels * kBpp, 1);
   const auto t0 = chronel::Chronel::now();
@@ -69,7 +69,7 @@ TEST(Loopback, WholeSampleThroughAllLayers) {
   EXPECT_EQ(std::to_integer<int>(h[wire::kExtInfoSizeOffset]), 8);
   EXPECT_EQ(std::to_integer<int>(h[wire::kBytesPerPixelOffset]), kBpp);
   EXPECT_EQ(LoadBe32(h + wire::kPixelCountOffset), 1000u);
-  EXPECT_EQ(LoadBe32(h + wire::kPayloadRoomOffset), 1336u);  // 4000 bytes over 3 packets, whole pixels
+  EXPECT_EQ(LoadBe32(h + wire::kPayloadRoomOffset), kChunk);  // where the sender cuts its payloads
   EXPECT_EQ(std::to_integer<int>(h[wire::kPresenceOffset]), 0);
   const auto leader_ts = static_cast<std::int64_t>(LoadBe64(h + wire::kTimestampOffset));
   EXPECT_GE(leader_ts, t0.time_since_epoch().count());

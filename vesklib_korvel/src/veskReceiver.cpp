@@ -205,7 +205,8 @@ bool VeskReceiver::ReceiveSample(SampleExtInfo& ext_info, std::vector<unsigned c
   const std::uint32_t sample_id = SampleIdOf(*leader.packet);
   const std::uint16_t packets = korvel::wire::LoadBe16(leader_header + korvel::wire::kPacketCountOffset);
   const std::uint32_t pixels = korvel::wire::LoadBe32(leader_header + korvel::wire::kPixelCountOffset);
-  const detail::SamplePlan plan = detail::PlanSample(packets, pixels, m_bpp, m_rcvr_cfg.mtu_size);
+  const std::uint32_t stated_room = korvel::wire::LoadBe32(leader_header + korvel::wire::kPayloadRoomOffset);
+  const detail::SamplePlan plan = detail::PlanSample(packets, pixels, m_bpp, m_rcvr_cfg.mtu_size, stated_room);
   if (!plan.fits) {
     // More bytes than the announced packets can carry: give the sample up
     // before reserving memory for it.

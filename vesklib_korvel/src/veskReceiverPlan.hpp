@@ -21,9 +21,14 @@ struct SamplePlan {
 };
 
 // `packets` is the leader's packet count N (leader and trailer included),
-// `pixels` its pixel count F. A payload packet holds F / (N - 2) pixels when
-// that divides exactly, else the whole pixels that fit into mtu_size - 96.
-SamplePlan PlanSample(std::uint16_t packets, std::uint32_t pixels, int bytes_per_pixel, int mtu_size) noexcept;
+// `pixels` its pixel count F, `stated_room` the leader's payload room (bytes
+// of every payload packet but the last, 0 when the sender does not say).
+// A payload packet holds stated_room / bytes_per_pixel pixels when the leader
+// states a room of whole pixels: that is where the sender cut the sample.
+// Otherwise it holds F / (N - 2) pixels when that divides exactly, else the
+// whole pixels that fit into mtu_size - 96.
+SamplePlan PlanSample(std::uint16_t packets, std::uint32_t pixels, int bytes_per_pixel, int mtu_size,
+                      std::uint32_t stated_room = 0) noexcept;
 
 // Highest pixel position after a payload packet: the larger of `highest_end`
 // and tag + chunk_bytes / bytes_per_pixel, in unsigned 32-bit arithmetic.

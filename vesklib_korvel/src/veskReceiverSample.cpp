@@ -11,22 +11,40 @@
 
 namespace ketra::vesktools::vesklib_korvel::detail {
 
-SamplePlan PlanSample(std::uint16_t packets, std::uint32_t pixels, int bytes_per_pixel, int mtu_size) noexcept {
+SamplePlan PlanSample(std::uint16_t packets, std::uint32_t pixels, int bytes_per_pixel, int mtu_size,
+                      std::uint32_t stated_room) noexcept {
   SamplePlan plan;
   if (bytes_per_pixel <= 0) return plan;
-  plan.sample_bytes = static_cast<std::uint64_t>(pixels) * static_cast<std::uint64_t>(bytes_per_pixel);
+  const auto bpp = static_cast<std::uint32_t>(bytes_per_pixel);
+  plan.sample_bytes = std::uint64_t{pixels} * bpp;
+  const bool room_stated = stated_room != 0 && stated_room % bpp == 0;
   if (packets > 2) {
     const std::uint32_t payload_packets = packets - 2u;
-    plan.pixels_per_packet = (pixels % payload_packets == 0)
-                                 ? pixels / payload_packets
-                                 : static_cast<std::uint32_t>(std::max(0, (mtu_size - kHeaderRoom) / bytes_per_pixel));
+    if (room_stated) {
+      plan.pixels_per_packet = stated_room / bpp;
+    } else if (pixels % payload_packets == 0) {
+      plan.pixels_per_packet = pixels / payload_packets;
+    } else {
+      plan.pixels_per_packet = static_cast<std::uint32_t>(std::max(0, (mtu_size - kHeaderRoom) / bytes_per_pixel));
+    }
   }
   // A sample buffer is indexed with 32-bit signed sizes on the wire side.
   if (plan.sample_bytes > static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max())) return plan;
-  // The packets needed for these bytes, by the rule the sender cuts with,
-  // must not exceed the packets announced.
-  const std::int64_t needed = PacketsPerSample(pixels, bytes_per_pixel, mtu_size);
-  plan.fits = needed >= 2 && needed <= packets;
+  // The payload packets announced must be able to carry the announced bytes:
+  // a forged leader never makes the receiver reserve more than its packets
+  // could fill. Without a stated room, the sender's own cutting rule tells.
+  if (room_stated || packets <= 2) {
+    // A payload larger than this receiver's MTU allows cannot arrive whole:
+    // the sender's MTU differs (or the leader is forged).
+    const bool room_arrives =
+        !room_stated || stated_room <= static_cast<std::uint32_t>(std::max(0, mtu_size - kHeaderRoom));
+    const std::uint64_t payload_packets = packets > 2 ? packets - 2u : 0u;
+    plan.fits = room_arrives && packets >= 2 &&
+                plan.sample_bytes <= payload_packets * plan.pixels_per_packet * std::uint64_t{bpp};
+  } else {
+    const std::int64_t needed = PacketsPerSample(pixels, bytes_per_pixel, mtu_size);
+    plan.fits = needed >= 2 && needed <= packets;
+  }
   return plan;
 }
 

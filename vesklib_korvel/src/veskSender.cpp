@@ -104,6 +104,7 @@ void VeskSender::Initialise(const SampleExtInfo& /*ext_info*/) {
   protocol_config.ext_info_size = static_cast<std::uint8_t>(m_sndr_cfg.ext_info_size);
   protocol_config.pixels_per_sample = new_px_pr_sample;
   protocol_config.pixel_pattern = gsl::span<const std::byte>(pixel_pattern.data(), pixel_pattern.size());
+  protocol_config.payload_room = static_cast<std::uint32_t>(geometry.payload_bytes_per_packet);
 
   // A rebuild drops the old stack top-down before the new one is made, so no
   // layer ever refers to a destroyed one.

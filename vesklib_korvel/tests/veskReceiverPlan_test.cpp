@@ -25,10 +25,22 @@ TEST(SamplePlan, PixelsPerPacketFollowTheMultipleOfRuleThenTheMtuRule) {
   EXPECT_EQ(plan.sample_bytes, 2000u);
   EXPECT_EQ(plan.pixels_per_packet, 100u);
 
-  // 999 pixels of 4 bytes, 3 payload packets, MTU 1500: 333 (not 351).
+  // 999 pixels of 4 bytes, 3 payload packets, MTU 1500: 333 (not 351)
+  // when the leader states no room ...
   plan = PlanSample(5, 999, 4, 1500);
   EXPECT_TRUE(plan.fits);
   EXPECT_EQ(plan.pixels_per_packet, 333u);
+  // ... and the stated room when it does, also for an even split.
+  EXPECT_EQ(PlanSample(5, 999, 4, 1500, 1404).pixels_per_packet, 351u);
+  EXPECT_EQ(PlanSample(5, 999, 4, 9000, 1404).pixels_per_packet, 351u);
+  EXPECT_EQ(PlanSample(12, 1000, 2, 9000, 1404).pixels_per_packet, 702u);
+  // A stated room that is not whole pixels is ignored.
+  EXPECT_EQ(PlanSample(5, 999, 4, 1500, 1403).pixels_per_packet, 333u);
+  // A stated room beyond this receiver's MTU cannot arrive whole.
+  EXPECT_FALSE(PlanSample(5, 999, 4, 1500, 2000).fits);
+  // A stated room too small for the announced pixels does not fit.
+  EXPECT_FALSE(PlanSample(5, 999, 4, 1500, 400).fits);
+  EXPECT_TRUE(PlanSample(5, 999, 4, 1500, 1332).fits);
 
   // 1048576 pixels of 2 bytes, 236 payload packets, MTU 9000: not a
   // multiple, so (9000 - 96) / 2.

@@ -141,18 +141,26 @@ TEST_F(ReceiveSampleTest, MtuRuleCutsAMegapixelIntoFullPacketsAndAShorterLastOne
   EXPECT_TRUE(m_sample == spec.data);
 }
 
-TEST_F(ReceiveSampleTest, MultipleOfRuleIsTriedBeforeTheMtuRule) {
+TEST_F(ReceiveSampleTest, PayloadsArePlacedWhereTheLeaderSaysTheSenderCutThem) {
   Build(DataType::Float, Config(1500));
-  // 999 pixels of 4 bytes, N = 5: 999 is a multiple of 3, so 333 pixels
-  // (1332 bytes) per packet are expected, not the 351 of the MTU rule.
-  const SampleSpec by_multiple = Spec(3, 5, 999, 4, 1332);
-  ASSERT_TRUE(Receive(BuildSample(by_multiple)));
-  EXPECT_EQ(m_sample, by_multiple.data);
+  // 999 pixels of 4 bytes, N = 5, cut evenly: the leader states 1332 bytes
+  // (333 pixels) per packet.
+  const SampleSpec even = Spec(3, 5, 999, 4, 1332);
+  ASSERT_TRUE(Receive(BuildSample(even)));
+  EXPECT_EQ(m_sample, even.data);
 
-  // The same sample cut by the MTU rule (1404, 1404, 1188 bytes) does not
-  // fit those places and is given up.
-  const SampleSpec by_mtu = Spec(4, 5, 999, 4, 1404);
-  EXPECT_EQ(ThrownText([&] { Receive(BuildSample(by_mtu)); }).rfind("Error receiving Payload Packets: ", 0), 0u);
+  // The same sample cut by the MTU rule (1404, 1404, 1188 bytes), as our own
+  // sender does, with the leader stating 1404: every byte lands in place.
+  SampleSpec by_mtu = Spec(4, 5, 999, 4, 1404);
+  by_mtu.payload_room = 1404;
+  ASSERT_TRUE(Receive(BuildSample(by_mtu)));
+  EXPECT_EQ(m_sample, by_mtu.data);
+
+  // Payloads cut by the MTU rule under a leader stating 1332 do not fit
+  // their places: the sample is given up, never delivered shifted.
+  SampleSpec lying = Spec(5, 5, 999, 4, 1404);
+  lying.payload_room = 1332;
+  EXPECT_EQ(ThrownText([&] { Receive(BuildSample(lying)); }).rfind("Error receiving Payload Packets: ", 0), 0u);
 }
 
 TEST_F(ReceiveSampleTest, PayloadTagsMustEndAtThePixelCount) {

@@ -57,6 +57,7 @@ struct SampleSpec {
   std::uint8_t ext_info_size = 0;        // 0 or 8
   std::vector<unsigned char> ext_block;  // ext_info_size bytes
   std::int32_t topic_id = 10;
+  std::uint32_t payload_room = 0;        // room stated in the leader; 0: the layer's even split
 };
 
 // Leader, N - 2 payload packets (empty once the data is used up), trailer.
@@ -75,6 +76,7 @@ inline std::vector<Datagram> BuildSample(const SampleSpec& spec) {
   vesk_config.max_ext_info_size = 8;
   vesk_config.ext_info_size = spec.ext_info_size;
   vesk_config.pixels_per_sample = spec.pixels;
+  vesk_config.payload_room = spec.payload_room;
   vesk_config.pixel_pattern = gsl::span<const std::byte>(pattern.data(), pattern.size());
   korvel::vesk::Sender sender(vesk_config, packet_sender);
 

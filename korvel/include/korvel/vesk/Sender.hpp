@@ -27,6 +27,10 @@ class Sender {
     // One pixel's worth of bytes; its length is the bytes per pixel. Only
     // read during construction.
     gsl::span<const std::byte> pixel_pattern;
+    // Bytes of every payload packet but the last, as the caller cuts the
+    // sample; written into the leader so that a receiver places each payload
+    // where the sender took it from. 0: not stated.
+    std::uint32_t payload_room = 0;
   };
 
   using TimePoint = chronel::Chronel::time_point;
