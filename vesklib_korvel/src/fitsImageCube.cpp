@@ -5,9 +5,11 @@
 #include <fitsio.h>
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdlib>
 #include <iostream>
+#include <limits>
 #include <stdexcept>
 
 namespace ketra::vesktools::vesklib_korvel {
@@ -117,7 +119,29 @@ FitsImageCube LoadFitsImageCube(const char* path) {
     std::cerr << "Unknown BITPIX value: " << bitpix << "\n";
   }
 
-  const LONGLONG elements = naxes[0] * naxes[1] * naxes[2];
+  // A forged header must not make the loader reserve more than the file
+  // holds: the stored pixels, |BITPIX| / 8 bytes each from the data start
+  // on, must lie within the file (CFITSIO's logical size, which for a
+  // compressed file is its uncompressed size).
+  LONGLONG elements = 1;
+  LONGLONG stored_bytes = 0;
+  bool within_file = true;
+  for (const LONGLONG n : naxes) {
+    within_file = within_file && n >= 0 && n <= std::numeric_limits<std::int32_t>::max() &&
+                  !__builtin_mul_overflow(elements, n, &elements);
+  }
+  const LONGLONG data_start = std::max<LONGLONG>(file.Get()->Fptr->datastart, 0);
+  within_file = within_file && !__builtin_mul_overflow(elements, std::abs(bitpix) / 8, &stored_bytes) &&
+                stored_bytes <= file.Get()->Fptr->logfilesize - data_start;
+  if (!within_file) {
+    // Reported like the read that would have hit the end of the file.
+    file.Close(status);
+    ffcmsg();
+    ffpmsg(fmt::format("image of {}x{}x{} pixels of BITPIX {} does not fit in the file", naxes[0], naxes[1], naxes[2],
+                       bitpix)
+               .c_str());
+    HandleCfitsioError(fmt::format("Error reading image data for FITS file: {}", path), END_OF_FILE);
+  }
   std::vector<std::uint8_t> data(static_cast<std::size_t>(elements) * static_cast<std::size_t>(read_type.bytes));
   if (elements > 0) {
     std::array<LONGLONG, 3> first_pixel{1, 1, 1};
