@@ -14,8 +14,13 @@ std::uint32_t InitialSampleId(std::uint32_t first) noexcept {
 
 }  // namespace
 
-Sender::Sender(const Config& config, TxSocket& socket, std::pmr::memory_resource* /*memory*/)
-    : m_config(config), m_socket(socket), m_sample_id(InitialSampleId(config.first_sample_id)) {
+Sender::Sender(const Config& config, TxSocket& socket, std::pmr::memory_resource* memory)
+    : m_config(config),
+      m_socket(socket),
+      m_sample_id(InitialSampleId(config.first_sample_id)),
+      m_batch_headers(kBatchCapacity * kBatchHeaderStride, memory ? memory : std::pmr::get_default_resource()),
+      m_batch_iovs(2 * kBatchCapacity, memory ? memory : std::pmr::get_default_resource()),
+      m_batch_messages(kBatchCapacity, memory ? memory : std::pmr::get_default_resource()) {
   using namespace wire;
   StoreBe32(&m_header[kMagicOffset], kDunmoMagic);
   m_header[kVersionOffset] = std::byte{config.protocol_version == 0 ? kDunmoVersion : config.protocol_version};

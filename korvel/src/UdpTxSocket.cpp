@@ -2,6 +2,7 @@
 
 #include "SocketSupport.hpp"
 
+#include <netinet/udp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -46,6 +47,12 @@ UdpTxSocket::UdpTxSocket(const Config& config, std::pmr::memory_resource* /*memo
         detail::ThrowSocketError("set IP_MULTICAST_TTL for", config.dest_ip, config.dest_port);
       }
     }
+  }
+  if (config.segmentation_offload) {
+    // A socket-wide segment size of 0 changes nothing; the option exists
+    // only on kernels that can segment UDP. Each batch names its own size.
+    const int none = 0;
+    m_can_segment = ::setsockopt(fd.Get(), SOL_UDP, UDP_SEGMENT, &none, sizeof none) == 0;
   }
   m_dest = detail::MakeSockaddr(config.dest_ip, config.dest_port);
   m_fd = fd.Release();

@@ -8,9 +8,12 @@
 #include <vesklib_korvel/Diagnostics.hpp>
 #include <vesklib_korvel/PacketGeometry.hpp>
 
+#include "veskSenderPacer.hpp"
+
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <optional>
 #include <stdexcept>
@@ -25,10 +28,22 @@ constexpr std::uint16_t kExtInfoBlockSize = 8;
 // Byte each pixel of the protocol layer's pixel pattern is filled with.
 constexpr std::byte kPixelPatternByte{0x23};
 
+// With a rate limit, a batch holds about this long a burst at that rate.
+constexpr double kPacedBurstSeconds = 200e-6;
+
 void ThrowOnSendError(const std::error_code& error, const char* what) {
   if (error) {
     throw std::runtime_error(what + error.message());
   }
+}
+
+// Payload packets per batch: all the packet layer takes, or, when paced,
+// about kPacedBurstSeconds worth of datagrams at the rate (at least one).
+std::size_t PacketsPerBatch(std::uint64_t rate_limit, std::size_t datagram_bytes) {
+  constexpr std::size_t capacity = korvel::dunmo::Sender::kBatchCapacity;
+  if (rate_limit == 0) return capacity;
+  const double burst = static_cast<double>(rate_limit) * kPacedBurstSeconds / static_cast<double>(datagram_bytes);
+  return std::clamp<std::size_t>(static_cast<std::size_t>(burst), 1, capacity);
 }
 
 }  // namespace
@@ -79,6 +94,7 @@ void VeskSender::Initialise(const SampleExtInfo& /*ext_info*/) {
     socket_config.src_ip = korvel::Ipv4(m_src_ip);
   }
   socket_config.dest_ip = m_dest_ip.empty() ? korvel::Ipv4() : korvel::Ipv4(m_dest_ip);
+  socket_config.segmentation_offload = m_sndr_cfg.batch_send && m_sndr_cfg.segmentation_offload;
 
   // Refuses configurations that cannot be sent (no pixels, no fixed pixel
   // size, no pixel room, too many packets) before anything is built.
@@ -127,6 +143,8 @@ void VeskSender::SendSample(const SampleExtInfo& ext_info, const std::vector<uns
 
   Initialise(ext_info);
 
+  SendPacer pacer(m_sndr_cfg.rate_limit);
+  pacer.Start();
   VESK_DEBUG_PRINT("Sending leader packet ...");
   {
     auto leader = korvel::MakeTxIovsBuilder(slots);
@@ -139,9 +157,10 @@ void VeskSender::SendSample(const SampleExtInfo& ext_info, const std::vector<uns
         "Error sending VESK Leader Packet: ");
   }
   VESK_DEBUG_PRINT("Sent Leader Packet");
+  pacer.Sent(korvel::wire::kHeadersSize + m_sndr_cfg.ext_info_size);
 
   std::size_t remaining = sample.size();
-  const unsigned char* position = sample.data();
+  const auto* position = reinterpret_cast<const std::byte*>(sample.data());
   std::size_t pixels_per_pkt = 0;
   if (m_nb_of_udp_packets > 2) {
     pixels_per_pkt = static_cast<std::size_t>((m_sndr_cfg.mtu_size - kHeaderRoom) / m_bpp);
@@ -149,19 +168,42 @@ void VeskSender::SendSample(const SampleExtInfo& ext_info, const std::vector<uns
                      pixels_per_pkt, m_nb_of_udp_packets);
   }
   const std::size_t bytes_per_pkt = pixels_per_pkt * static_cast<std::size_t>(m_bpp);
-  const auto payload_packets = static_cast<std::uint16_t>(m_nb_of_udp_packets - 2);
-  for (std::uint16_t i = 0; i < payload_packets; ++i) {
-    VESK_DEBUG_PRINT("Sending samples: i={}", i);
-    auto payload = korvel::MakeTxIovsBuilder(slots);
-    VESK_DEBUG_PRINT("sample_bytes={} pixels per pkt {}", remaining, pixels_per_pkt);
-    // A short sample gives shorter, then empty, payloads; the count never changes.
+  const auto payload_packets = static_cast<std::size_t>(m_nb_of_udp_packets - 2);
+  // A short sample gives shorter, then empty, payloads; the count never changes.
+  auto next_chunk = [&]() {
     const std::size_t chunk = std::min(remaining, bytes_per_pkt);
-    VESK_DEBUG_PRINT("pdus.size()={}", chunk);
-    payload.Append(gsl::span<const std::byte>(reinterpret_cast<const std::byte*>(position), chunk));
-    ThrowOnSendError(m_vesk_sender->SendPayloadPacket(std::move(payload), payload_time, 0, std::nullopt, 0),
-                     "Error sending VESK Payload Packet: ");
+    const gsl::span<const std::byte> body(position, chunk);
     position += chunk;
     remaining -= chunk;
+    return body;
+  };
+  if (m_sndr_cfg.batch_send) {
+    const std::size_t per_batch = PacketsPerBatch(m_sndr_cfg.rate_limit, korvel::wire::kHeadersSize + bytes_per_pkt);
+    std::array<gsl::span<const std::byte>, korvel::dunmo::Sender::kBatchCapacity> bodies{};
+    for (std::size_t done = 0; done < payload_packets;) {
+      const std::size_t count = std::min(per_batch, payload_packets - done);
+      std::size_t batch_bytes = 0;
+      for (std::size_t i = 0; i < count; ++i) {
+        bodies[i] = next_chunk();
+        batch_bytes += korvel::wire::kHeadersSize + bodies[i].size();
+      }
+      std::size_t sent = 0;
+      ThrowOnSendError(m_vesk_sender->SendPayloadBatch(bodies.data(), count, payload_time, 0, std::nullopt, 0,
+                                                       m_sndr_cfg.segmentation_offload, sent),
+                       "Error sending VESK Payload Packet: ");
+      done += count;
+      pacer.Sent(batch_bytes);
+    }
+  } else {
+    for (std::size_t i = 0; i < payload_packets; ++i) {
+      VESK_DEBUG_PRINT("Sending samples: i={}", i);
+      auto payload = korvel::MakeTxIovsBuilder(slots);
+      const gsl::span<const std::byte> body = next_chunk();
+      payload.Append(body);
+      ThrowOnSendError(m_vesk_sender->SendPayloadPacket(std::move(payload), payload_time, 0, std::nullopt, 0),
+                       "Error sending VESK Payload Packet: ");
+      pacer.Sent(korvel::wire::kHeadersSize + body.size());
+    }
   }
 
   VESK_DEBUG_PRINT("Sending trailer packet ...");

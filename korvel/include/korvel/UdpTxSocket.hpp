@@ -21,6 +21,9 @@ class UdpTxSocket final : public TxSocket {
     Ipv4 dest_ip;                        // 0.0.0.0 when no destination was given
     std::uint8_t multicast_ttl = 0;      // 0: system default
     std::uint64_t send_buffer_size = 0;  // 0: system default
+    // Offer UDP segmentation offload (UDP_SEGMENT) to SendBatch callers when
+    // the kernel supports it (probed once here).
+    bool segmentation_offload = false;
   };
 
   // Creates and binds the socket and sets its multicast options. The socket
@@ -34,6 +37,12 @@ class UdpTxSocket final : public TxSocket {
   UdpTxSocket& operator=(const UdpTxSocket&) = delete;
 
   std::error_code Send(const iovec* iovs, std::size_t iov_count) noexcept override;
+  // sendmmsg in chunks of up to 64 messages; a partial result goes on with
+  // the rest. A segmented message failing with EIO or EINVAL before any
+  // segmented message went out turns segmentation off (the device or path
+  // cannot do it); the caller resends those datagrams unsegmented.
+  std::error_code SendBatch(const TxMessage* messages, std::size_t count, std::size_t& sent) noexcept override;
+  bool CanSegment() const noexcept override { return m_can_segment; }
 
   int NativeHandle() const noexcept { return m_fd; }
   const Config& GetConfig() const noexcept { return m_config; }
@@ -42,6 +51,8 @@ class UdpTxSocket final : public TxSocket {
   Config m_config;
   int m_fd = -1;
   sockaddr_in m_dest{};
+  bool m_can_segment = false;
+  bool m_segmentation_proven = false;  // a segmented message went out
 };
 
 }  // namespace korvel

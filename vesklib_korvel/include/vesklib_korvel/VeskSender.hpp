@@ -22,6 +22,17 @@ struct SenderConfig {
   std::uint16_t component_id = 12345;
   std::uint8_t protocol_option = 0;
   std::uint16_t ext_info_size = 8;
+  // Payload packets of a sample leave in batches of up to 64 datagrams per
+  // system call (sendmmsg); false: one sendmsg per packet.
+  bool batch_send = true;
+  // With batch_send: runs of equal-size payload packets leave as one message
+  // that the kernel cuts into datagrams (UDP segmentation offload), where the
+  // kernel and the outgoing device support it; otherwise batches as above.
+  bool segmentation_offload = true;
+  // Upper bound of the send rate in bytes per second (datagram bytes, headers
+  // included): the packets of a sample are spread over time so that a
+  // receiver slower than the sender is not flooded. 0: unlimited.
+  std::uint64_t rate_limit = 0;
 };
 
 class VeskSender {

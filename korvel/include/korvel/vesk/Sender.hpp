@@ -53,6 +53,17 @@ class Sender {
   std::error_code SendTrailerPacket(detail::IovsBuilder<const std::byte>&& iovs, std::optional<TimePoint> timestamp,
                                     std::optional<unsigned short> user_value, std::optional<Status> status) noexcept;
 
+  // Sends `count` payload packets of the current sample (at most
+  // dunmo::Sender::kBatchCapacity), packet i carrying `bodies[i]`, in one
+  // batch of the packet layer: headers as SendPayloadPacket would write them
+  // packet by packet. `segment` asks for kernel segmentation where the socket
+  // offers it. Synchronous: when it returns nothing refers to `bodies`.
+  // `sent` is set to the number of packets that went out.
+  std::error_code SendPayloadBatch(const gsl::span<const std::byte>* bodies, std::size_t count,
+                                   std::optional<TimePoint> timestamp, std::optional<unsigned short> user_value,
+                                   std::optional<Status> status, unsigned char user_byte, bool segment,
+                                   std::size_t& sent) noexcept;
+
   std::uint8_t BytesPerPixel() const noexcept { return m_bytes_per_pixel; }
 
  private:
