@@ -4,8 +4,13 @@
 #include <log4cplus/loggingmacros.h>
 #include <boost/exception/diagnostic_information.hpp>
 #include <orsa/OrsaLogManager.hpp>
+#include <vesk2vidra/BrokerUri.hpp>
+#include <vesk2vidra/RedisConnection.hpp>
 #include <vesklib_korvel/Diagnostics.hpp>
+#include <vesktools_cli/OptionChecks.hpp>
 #include <vesktools_cli/Startup.hpp>
+
+#include <iostream>
 
 #include "options.hpp"
 #include "run.hpp"
@@ -67,7 +72,23 @@ int main(int argc, char* argv[]) {
 
   cli::ToolSettings settings;
   settings.initial_level = cli::InitialLevel::kToolError;
-  settings.check = cli::DataTypeCheck("data-type");
+  settings.check = [data_type_check = cli::DataTypeCheck("data-type")](const po::variables_map& variables,
+                                                                       const po::options_description& options) {
+    data_type_check(variables, options);
+    cli::CheckRange<int>(variables, "port", 1, 65535);
+    cli::CheckRange<int>(variables, "width", 1, 1 << 20);
+    cli::CheckRange<int>(variables, "height", 1, 1 << 20);
+    cli::CheckOneOf<unsigned short>(variables, "mtu-size", {1500, 9000});
+    cli::CheckOneOf<unsigned short>(variables, "ext_info_size", {0, 8});
+    cli::CheckRange<double>(variables, "vidra-interval", 0.0, 86400.0);
+    cli::CheckIpv4(variables, "receiver ip", false);
+    cli::CheckIpv4(variables, "interface", true);
+    try {
+      ketra::vesktools::vesk2vidra::ParseBrokerUri(variables["broker-uri"].as<std::string>());
+    } catch (const std::invalid_argument& error) {
+      throw cli::UsageError(fmt::format("Invalid broker-uri: {}", error.what()));
+    }
+  };
   settings.check_at = cli::CheckPoint::kAfterLogSettings;
   settings.configure_from_file = orsa::OrsaLogManager::Configure;
   settings.cmd_opt_level = log4cplus::INFO_LOG_LEVEL;
@@ -83,6 +104,12 @@ int main(int argc, char* argv[]) {
   log4cplus::Logger logger = ketra::vesktools::vesklib_korvel::Logger();
   try {
     return ketra::vesktools::vesk2vidragw::Run(options);
+  } catch (const ketra::vesktools::vesk2vidra::BrokerConnectionError& error) {
+    LOG4CPLUS_ERROR(logger, "Application Exception: Error during VESK reception: "
+                                << boost::current_exception_diagnostic_information());
+    std::cerr << "ERROR: broker-uri " << ketra::vesktools::vesk2vidra::MaskBrokerUri(options.broker_uri)
+              << " does not answer: " << error.what() << std::endl;
+    return 1;
   } catch (...) {
     LOG4CPLUS_ERROR(logger, "Application Exception: Error during VESK reception: "
                                 << boost::current_exception_diagnostic_information());

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <vesklib_korvel/Diagnostics.hpp>
+#include <vesktools_cli/OptionChecks.hpp>
 #include <vesktools_cli/Startup.hpp>
 
 #include "options.hpp"
@@ -69,7 +70,13 @@ int main(int argc, char* argv[]) {
 
   cli::ToolSettings settings;
   settings.initial_level = cli::InitialLevel::kToolInfo;
-  settings.check = CheckFrequency;
+  settings.check = [](const po::variables_map& variables, const po::options_description& options) {
+    CheckFrequency(variables, options);
+    cli::CheckRange<int>(variables, "dest-port", 1, 65535);
+    cli::CheckOneOf<std::uint16_t>(variables, "mtu-size", {1500, 9000});
+    cli::CheckIpv4(variables, "src-ip", false);
+    cli::CheckIpv4(variables, "dest-ip", true);
+  };
   settings.check_at = cli::CheckPoint::kBeforeLogLevel;
   settings.configure_from_file = cli::ConfigureWithPropertyConfigurator;
   settings.cmd_opt_level = log4cplus::DEBUG_LOG_LEVEL;

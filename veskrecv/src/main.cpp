@@ -5,6 +5,7 @@
 #include <boost/exception/diagnostic_information.hpp>
 #include <orsa/OrsaLogManager.hpp>
 #include <vesklib_korvel/Diagnostics.hpp>
+#include <vesktools_cli/OptionChecks.hpp>
 #include <vesktools_cli/Startup.hpp>
 
 #include "options.hpp"
@@ -55,7 +56,14 @@ int main(int argc, char* argv[]) {
 
   cli::ToolSettings settings;
   settings.initial_level = cli::InitialLevel::kRootOff;
-  settings.check = cli::DataTypeCheck("data_type");
+  settings.check = [data_type_check = cli::DataTypeCheck("data_type")](const po::variables_map& variables,
+                                                                       const po::options_description& options) {
+    data_type_check(variables, options);
+    cli::CheckRange<int>(variables, "port", 0, 65535);
+    cli::CheckRange<int>(variables, "width", 1, 1 << 20);
+    cli::CheckRange<int>(variables, "height", 1, 1 << 20);
+    cli::CheckIpv4(variables, "address", false);
+  };
   settings.check_at = cli::CheckPoint::kBeforeLogLevel;
   settings.configure_from_file = orsa::OrsaLogManager::Configure;
   settings.cmd_opt_level = log4cplus::DEBUG_LOG_LEVEL;

@@ -9,6 +9,8 @@
 
 #include <chrono>
 #include <iostream>
+#include <optional>
+#include <stdexcept>
 
 namespace po = boost::program_options;
 namespace v = ketra::vesktools::vesk2vidra;
@@ -41,12 +43,23 @@ int main(int argc, char* argv[]) {
   const auto count = variables["count"].as<unsigned>();
   const auto output = variables["output"].as<std::string>();
   const double timeout = variables["timeout"].as<double>();
-  if (count == 0 || timeout < 0) {
-    std::cerr << "ERROR: count must be at least 1 and timeout not negative\n";
+  if (count == 0) {
+    std::cerr << "ERROR: Invalid count: 0 (give at least 1)\n";
+    return 1;
+  }
+  if (!(timeout >= 0)) {
+    std::cerr << fmt::format("ERROR: Invalid timeout: {} (give seconds, not negative)\n", timeout);
     return 1;
   }
   try {
-    v::VidraStreamReader reader(uri, stream);
+    std::optional<v::VidraStreamReader> connected;
+    try {
+      connected.emplace(uri, stream);
+    } catch (const std::exception& e) {
+      // Names the option; the library's text shows the URI with its password masked.
+      throw std::runtime_error(fmt::format("broker-uri: {}", e.what()));
+    }
+    v::VidraStreamReader& reader = *connected;
     std::vector<v::VidraStreamEntry> entries;
     if (variables.count("wait") != 0) {
       entries = reader.Next(count, std::chrono::milliseconds(static_cast<long long>(timeout * 1000)));
