@@ -9,13 +9,22 @@ void Receiver::PacketDeleter::operator()(const Packet* packet) const noexcept {
 }
 
 Receiver::Receiver(const Config& config, RxSocket& socket, std::pmr::memory_resource* /*memory*/)
-    : m_config(config), m_socket(socket), m_pool(kPoolSize) {
+    : m_config(config), m_socket(socket), m_pool(kPoolSize), m_batch_pool(kMaxBatch) {
   m_free.reserve(kPoolSize);
   for (std::uint32_t i = 0; i < kPoolSize; ++i) {
     m_pool[i].owner = this;
     m_pool[i].pool_index = i;
     m_free.push_back(kPoolSize - 1 - i);
   }
+  // Batch buffers are numbered after the main pool's.
+  m_batch_free.reserve(kMaxBatch);
+  for (std::uint32_t i = 0; i < kMaxBatch; ++i) {
+    m_batch_pool[i].owner = this;
+    m_batch_pool[i].pool_index = kPoolSize + i;
+    m_batch_free.push_back(static_cast<std::uint32_t>(kMaxBatch) - 1 - i);
+  }
+  m_batch.resize(kMaxBatch);
+  m_deferred.reserve(kMaxBatch);
 }
 
 Receiver::~Receiver() = default;
@@ -33,8 +42,13 @@ Receiver::PacketPtr Receiver::Acquire() noexcept {
 }
 
 void Receiver::Release(const Packet* packet) noexcept {
-  // m_free was reserved for the whole pool: push_back never allocates here.
-  m_free.push_back(packet->pool_index);
+  // The free lists were reserved for their whole pools: push_back never
+  // allocates here.
+  if (packet->pool_index >= kPoolSize) {
+    m_batch_free.push_back(packet->pool_index - kPoolSize);
+  } else {
+    m_free.push_back(packet->pool_index);
+  }
 }
 
 Receiver::Result Receiver::Receive(detail::IovsBuilder<std::byte>& iovs, std::size_t upper_header_size,
@@ -61,11 +75,20 @@ Receiver::Result Receiver::Receive(detail::IovsBuilder<std::byte>& iovs, std::si
   iovs.SetHeaderSlot(0, gsl::span<std::byte>(packet.storage.data(), header));
 
   RxDatagram got;
-  const std::error_code error = m_socket.Receive(vec, count, timeout, got);
-  if (error) return {error, PacketPtr(nullptr)};
-  if (!got.received) return {{}, PacketPtr(nullptr)};
-  m_stats.datagrams.Add();
+  if (!ReplayDeferred(vec, count, got)) {
+    const std::error_code error = m_socket.Receive(vec, count, timeout, got);
+    if (error) return {error, PacketPtr(nullptr)};
+    if (!got.received) return {{}, PacketPtr(nullptr)};
+    m_stats.datagrams.Add();
+  }
+  return Finish(std::move(handle), got, header, caller_capacity);
+}
 
+Receiver::Result Receiver::Finish(PacketPtr handle, const RxDatagram& got, std::size_t header,
+                                  std::size_t caller_capacity) noexcept {
+  using namespace wire;
+  Packet& packet = handle->pool_index >= kPoolSize ? m_batch_pool[handle->pool_index - kPoolSize]
+                                                   : m_pool[handle->pool_index];
   const std::size_t full = got.datagram_size > got.bytes ? got.datagram_size : got.bytes;
   const std::byte* p = packet.storage.data();
   if (got.bytes < header || LoadBe32(p + kMagicOffset) != kDunmoMagic ||

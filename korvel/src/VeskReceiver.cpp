@@ -1,6 +1,7 @@
 #include <korvel/vesk/Receiver.hpp>
 
 #include "Log.hpp"
+#include "VeskReceiverState.hpp"
 
 #include <fmt/format.h>
 #include <log4cplus/loggingmacros.h>
@@ -88,20 +89,6 @@ void CopyToCallerSlots(const std::byte* src, std::size_t n, detail::IovsBuilder<
 }
 
 }  // namespace
-
-struct Receiver::State {
-  bool in_sample = false;  // a leader was accepted; payloads/trailer awaited
-  std::uint32_t sample_id = 0;
-  std::uint16_t packet_count = 0;
-  std::uint16_t next_index = 0;
-  bool have_last_leader = false;
-  std::uint32_t last_leader_id = 0;
-  PacketPtr kept_leader{nullptr};
-  // One WARN line per mismatch kind.
-  bool warned_ext_info = false;
-  bool warned_bpp = false;
-  bool warned_payload_size = false;
-};
 
 Receiver::Receiver(const Config& config, DunmoPtr packet_receiver, std::pmr::memory_resource* /*memory*/)
     : m_config(config), m_packet_receiver(std::move(packet_receiver)), m_state(std::make_unique<State>()) {
@@ -234,7 +221,11 @@ Receiver::Result Receiver::ReceiveInSample(detail::IovsBuilder<std::byte>& iovs,
   State& s = *m_state;
   if (!s.in_sample) return {std::make_error_code(std::errc::operation_not_permitted), PacketPtr(nullptr)};
 
-  Result r = m_packet_receiver->Receive(iovs, wire::kVeskHeaderSize, timeout);
+  return Classify(m_packet_receiver->Receive(iovs, wire::kVeskHeaderSize, timeout), iovs, awaited);
+}
+
+Receiver::Result Receiver::Classify(Result r, detail::IovsBuilder<std::byte>& iovs, PacketType awaited) noexcept {
+  State& s = *m_state;
   if (!r.packet) return r;
   if (r.error == RxErrc::Retry) return {r.error, PacketPtr(nullptr)};
   RxStats& stats = m_packet_receiver->Stats();

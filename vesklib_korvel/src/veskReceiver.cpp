@@ -4,6 +4,7 @@
 
 #include <vesklib_korvel/VeskReceiver.hpp>
 
+#include "veskReceiverBatch.hpp"
 #include "veskReceiverPlan.hpp"
 
 #include <vesklib_korvel/Diagnostics.hpp>
@@ -227,15 +228,25 @@ bool VeskReceiver::ReceiveSample(SampleExtInfo& ext_info, std::vector<unsigned c
   unsigned char* write_at = sample.data();
   std::uint32_t highest_end = 1;
   const std::uint64_t full_chunk = static_cast<std::uint64_t>(plan.pixels_per_packet) * m_bpp;
+  // Runs of full payloads come in batches unless bit 0 of the packet layer
+  // option turns batching off.
+  detail::PayloadBatcher batcher(*m_vesk_receiver,
+                                 (m_rcvr_cfg.packet_layer_option & korvel::dunmo::Receiver::kOptionNoBatch) == 0);
   for (std::uint32_t k = 2; k < packets; ++k) {
     const std::uint64_t chunk = std::min(full_chunk, remaining);
     RxResult payload;
-    do {
-      auto builder = korvel::MakeRxIovsBuilder(slots);
-      builder.Append(BytesAt(write_at, static_cast<std::size_t>(chunk)));
-      payload = m_vesk_receiver->ReceivePayloadPacket(std::move(builder), time_left);
+    const std::uint64_t full_in_a_row =
+        full_chunk == 0 ? 0 : std::min<std::uint64_t>(packets - k, remaining / full_chunk);
+    if (batcher.Next(write_at, chunk, full_chunk, full_in_a_row, time_left, payload)) {
       time_left = TimeLeft(deadline);
-    } while (detail::IsRetry(payload.error));
+    } else {
+      do {
+        auto builder = korvel::MakeRxIovsBuilder(slots);
+        builder.Append(BytesAt(write_at, static_cast<std::size_t>(chunk)));
+        payload = m_vesk_receiver->ReceivePayloadPacket(std::move(builder), time_left);
+        time_left = TimeLeft(deadline);
+      } while (detail::IsRetry(payload.error));
+    }
 
     if (payload.error) {
       throw std::runtime_error("Error receiving Payload Packets: " + payload.error.message());

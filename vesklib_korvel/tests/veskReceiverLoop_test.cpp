@@ -41,8 +41,10 @@ using vesk_test::SampleSpec;
 // Records what the loop hands over; can be told to throw from the hook.
 class LoopReceiver : public VeskReceiver {
  public:
-  LoopReceiver(std::uint16_t port, std::chrono::nanoseconds timeout, const std::string& address = "127.0.0.1")
-      : VeskReceiver(address, "", port, DataType::Int16, MakeConfig()) {
+  // `option`: the packet layer option (bit 0 set: no batched receive).
+  LoopReceiver(std::uint16_t port, std::chrono::nanoseconds timeout, const std::string& address = "127.0.0.1",
+               std::uint8_t option = 0)
+      : VeskReceiver(address, "", port, DataType::Int16, MakeConfig(option)) {
     SetSampleTimeout(timeout);
   }
 
@@ -86,8 +88,9 @@ class LoopReceiver : public VeskReceiver {
   int LostEvents() const { return m_lost_events.load(); }
 
  private:
-  static ReceiverConfig MakeConfig() {
+  static ReceiverConfig MakeConfig(std::uint8_t option) {
     ReceiverConfig config;
+    config.packet_layer_option = option;
     config.socket_buffer_size = 1024 * 1024;
     config.image_width = 10;
     config.image_height = 10;
@@ -151,7 +154,8 @@ class LoopThread {
   std::thread m_thread;
 };
 
-class ReceiveLoopTest : public ::testing::Test {
+// The parameter is the packet layer option: batched receive on (0) or off (1).
+class ReceiveLoopTest : public ::testing::TestWithParam<std::uint8_t> {
  protected:
   ReceiveLoopTest() {
     m_saved_level = Logger().getLogLevel();
@@ -172,16 +176,16 @@ class ReceiveLoopTest : public ::testing::Test {
 SampleSpec Sample(std::uint32_t id) {
   SampleSpec spec;
   spec.sample_id = id;
-  spec.packets = 3;
+  spec.packets = 6;  // four payloads: a run that can be received in a batch
   spec.pixels = 100;
   spec.bytes_per_pixel = 2;
-  spec.chunk_bytes = 200;
+  spec.chunk_bytes = 50;
   spec.data = vesk_test::Pattern(200, id);
   return spec;
 }
 
-TEST_F(ReceiveLoopTest, EveryTimeoutWithoutASenderIsOneLostFrame) {
-  LoopReceiver receiver(vesk_test::FreeUdpPort(), 100ms);
+TEST_P(ReceiveLoopTest, EveryTimeoutWithoutASenderIsOneLostFrame) {
+  LoopReceiver receiver(vesk_test::FreeUdpPort(), 100ms, "127.0.0.1", GetParam());
   LoopThread loop(receiver);
   ASSERT_TRUE(receiver.WaitForLostEvents(3));
   ASSERT_TRUE(loop.Stop());
@@ -193,9 +197,9 @@ TEST_F(ReceiveLoopTest, EveryTimeoutWithoutASenderIsOneLostFrame) {
   EXPECT_FALSE(VeskReceiver::s_execute.load());
 }
 
-TEST_F(ReceiveLoopTest, ThrowingHookAndIncompleteSampleEachCostOneFrameAndTheLoopGoesOn) {
+TEST_P(ReceiveLoopTest, ThrowingHookAndIncompleteSampleEachCostOneFrameAndTheLoopGoesOn) {
   const std::uint16_t port = vesk_test::FreeUdpPort();
-  LoopReceiver receiver(port, 2s);
+  LoopReceiver receiver(port, 2s, "127.0.0.1", GetParam());
   receiver.ThrowFromHook(1);
   LoopThread loop(receiver);
   ASSERT_TRUE(WaitUntilBound(port));
@@ -229,9 +233,9 @@ TEST_F(ReceiveLoopTest, ThrowingHookAndIncompleteSampleEachCostOneFrameAndTheLoo
                                       "std::exception::what: Incomplete payload received, one frame will be lost"}));
 }
 
-TEST_F(ReceiveLoopTest, StopOnOneReceiverEndsEveryLoop) {
-  LoopReceiver first(vesk_test::FreeUdpPort(), 100ms);
-  LoopReceiver second(vesk_test::FreeUdpPort(), 100ms);
+TEST_P(ReceiveLoopTest, StopOnOneReceiverEndsEveryLoop) {
+  LoopReceiver first(vesk_test::FreeUdpPort(), 100ms, "127.0.0.1", GetParam());
+  LoopReceiver second(vesk_test::FreeUdpPort(), 100ms, "127.0.0.1", GetParam());
   LoopThread first_loop(first);
   LoopThread second_loop(second);
   ASSERT_TRUE(first.WaitForLostEvents(1));
@@ -242,9 +246,9 @@ TEST_F(ReceiveLoopTest, StopOnOneReceiverEndsEveryLoop) {
   EXPECT_FALSE(VeskReceiver::s_execute.load());
 }
 
-TEST_F(ReceiveLoopTest, LoopRunsAgainAfterAStop) {
+TEST_P(ReceiveLoopTest, LoopRunsAgainAfterAStop) {
   const std::uint16_t port = vesk_test::FreeUdpPort();
-  LoopReceiver receiver(port, 2s);
+  LoopReceiver receiver(port, 2s, "127.0.0.1", GetParam());
   {
     LoopThread loop(receiver);
     ASSERT_TRUE(WaitUntilBound(port));
@@ -268,13 +272,18 @@ TEST_F(ReceiveLoopTest, LoopRunsAgainAfterAStop) {
   EXPECT_LE(receiver.GetLostFramesCount(), 2);
 }
 
-TEST_F(ReceiveLoopTest, StopWithoutARunningLoopReturnsAtOnce) {
-  LoopReceiver receiver(vesk_test::FreeUdpPort(), 100ms);
+TEST_P(ReceiveLoopTest, StopWithoutARunningLoopReturnsAtOnce) {
+  LoopReceiver receiver(vesk_test::FreeUdpPort(), 100ms, "127.0.0.1", GetParam());
   VeskReceiver::s_execute.store(true);
   auto stopping = std::async(std::launch::async, [&] { receiver.StopReceiver(); });
   ASSERT_EQ(stopping.wait_for(1s), std::future_status::ready);
   EXPECT_FALSE(VeskReceiver::s_execute.load());
 }
+
+INSTANTIATE_TEST_SUITE_P(BatchedAndSingle, ReceiveLoopTest, ::testing::Values(std::uint8_t{0}, std::uint8_t{1}),
+                         [](const ::testing::TestParamInfo<std::uint8_t>& param) {
+                           return param.param == 0 ? std::string("Batched") : std::string("OneAtATime");
+                         });
 
 TEST(ReceiveLoopDeathTest, StackThatCannotBeBuiltEndsTheProcessWithStatusOne) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");

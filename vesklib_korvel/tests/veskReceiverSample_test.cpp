@@ -52,12 +52,15 @@ ReceiverConfig Config(std::uint16_t mtu, std::uint16_t ext_info_size = 0) {
 
 // A built receiver on an ephemeral port, a peer sending to it, and the
 // library log captured.
-class ReceiveSampleTest : public ::testing::Test {
+// The parameter is the packet layer option: 0 receives runs of payloads in
+// batches, 1 (batching off) one datagram per call; both must give the same.
+class ReceiveSampleTest : public ::testing::TestWithParam<std::uint8_t> {
  protected:
   void SetUp() override { Build(DataType::Int16, Config(9000)); }
 
-  void Build(DataType type, const ReceiverConfig& config) {
+  void Build(DataType type, ReceiverConfig config) {
     m_peer.reset();
+    config.packet_layer_option = GetParam();
     m_receiver = std::make_unique<NullReceiver>("127.0.0.1", "", 0, type, config);
     m_receiver->Initialise();
     ASSERT_NE(m_receiver->GetLocalPort(), 0);
@@ -118,7 +121,7 @@ SampleSpec Spec(std::uint32_t id, std::uint16_t packets, std::int32_t pixels, in
   return spec;
 }
 
-TEST_F(ReceiveSampleTest, ExactMultipleSampleArrivesWholeWithItsIdAndAnInfoLine) {
+TEST_P(ReceiveSampleTest, ExactMultipleSampleArrivesWholeWithItsIdAndAnInfoLine) {
   // 1000 pixels of 2 bytes in 10 payload packets of 100 pixels.
   const SampleSpec spec = Spec(41, 12, 1000, 2, 200);
   ASSERT_TRUE(Receive(BuildSample(spec)));
@@ -129,7 +132,7 @@ TEST_F(ReceiveSampleTest, ExactMultipleSampleArrivesWholeWithItsIdAndAnInfoLine)
   EXPECT_EQ(m_ext_info.GetTimestamp(), -1.0);
 }
 
-TEST_F(ReceiveSampleTest, MtuRuleCutsAMegapixelIntoFullPacketsAndAShorterLastOne) {
+TEST_P(ReceiveSampleTest, MtuRuleCutsAMegapixelIntoFullPacketsAndAShorterLastOne) {
   // 1048576 is not a multiple of 236: 235 packets of 4452 pixels, then the rest.
   const SampleSpec spec = Spec(7, 238, 1048576, 2, 4452 * 2);
   const auto datagrams = BuildSample(spec);
@@ -141,7 +144,7 @@ TEST_F(ReceiveSampleTest, MtuRuleCutsAMegapixelIntoFullPacketsAndAShorterLastOne
   EXPECT_TRUE(m_sample == spec.data);
 }
 
-TEST_F(ReceiveSampleTest, PayloadsArePlacedWhereTheLeaderSaysTheSenderCutThem) {
+TEST_P(ReceiveSampleTest, PayloadsArePlacedWhereTheLeaderSaysTheSenderCutThem) {
   Build(DataType::Float, Config(1500));
   // 999 pixels of 4 bytes, N = 5, cut evenly: the leader states 1332 bytes
   // (333 pixels) per packet.
@@ -163,7 +166,7 @@ TEST_F(ReceiveSampleTest, PayloadsArePlacedWhereTheLeaderSaysTheSenderCutThem) {
   EXPECT_EQ(ThrownText([&] { Receive(BuildSample(lying)); }).rfind("Error receiving Payload Packets: ", 0), 0u);
 }
 
-TEST_F(ReceiveSampleTest, PayloadTagsMustEndAtThePixelCount) {
+TEST_P(ReceiveSampleTest, PayloadTagsMustEndAtThePixelCount) {
   const SampleSpec spec = Spec(10, 12, 1000, 2, 200);
   auto datagrams = BuildSample(spec);
   for (int k = 1; k <= 10; ++k) {
@@ -179,7 +182,7 @@ TEST_F(ReceiveSampleTest, PayloadTagsMustEndAtThePixelCount) {
   EXPECT_EQ(ThrownText([&] { Receive(high); }), "Unexpected payload tag");
 }
 
-TEST_F(ReceiveSampleTest, PayloadThatNeverComesTimesOutWithItsNumber) {
+TEST_P(ReceiveSampleTest, PayloadThatNeverComesTimesOutWithItsNumber) {
   auto datagrams = BuildSample(Spec(20, 6, 400, 2, 200));  // 4 payload packets
   datagrams.resize(3);                                     // leader and payloads 1, 2
   const auto start = std::chrono::steady_clock::now();
@@ -189,20 +192,20 @@ TEST_F(ReceiveSampleTest, PayloadThatNeverComesTimesOutWithItsNumber) {
   EXPECT_EQ(m_receiver->GetSampleId(), 20);
 }
 
-TEST_F(ReceiveSampleTest, GapInThePayloadsIsATransportError) {
+TEST_P(ReceiveSampleTest, GapInThePayloadsIsATransportError) {
   auto datagrams = BuildSample(Spec(21, 6, 400, 2, 200));
   datagrams.erase(datagrams.begin() + 2);  // payload 2 lost on the way
   EXPECT_EQ(ThrownText([&] { Receive(datagrams); }).rfind("Error receiving Payload Packets: ", 0), 0u);
 }
 
-TEST_F(ReceiveSampleTest, MissingTrailerGivesTheSampleUp) {
+TEST_P(ReceiveSampleTest, MissingTrailerGivesTheSampleUp) {
   auto datagrams = BuildSample(Spec(22, 4, 200, 2, 200));
   datagrams.pop_back();
   EXPECT_FALSE(Receive(datagrams, 300ms));
   EXPECT_EQ(Errors(), std::vector<std::string>{"Missing trailer"});
 }
 
-TEST_F(ReceiveSampleTest, PacketsOfAnotherSampleGiveTheSampleUp) {
+TEST_P(ReceiveSampleTest, PacketsOfAnotherSampleGiveTheSampleUp) {
   // Payload 2 comes from the next sample.
   auto first = BuildSample(Spec(30, 5, 300, 2, 200));
   auto next = BuildSample(Spec(31, 5, 300, 2, 200));
@@ -225,7 +228,7 @@ TEST_F(ReceiveSampleTest, PacketsOfAnotherSampleGiveTheSampleUp) {
   EXPECT_EQ(m_sample, good.data);
 }
 
-TEST_F(ReceiveSampleTest, LeaderAndTrailerOnly) {
+TEST_P(ReceiveSampleTest, LeaderAndTrailerOnly) {
   // N = 2, F = 0: an empty sample.
   m_sample.assign(64, 1);
   ASSERT_TRUE(Receive(BuildSample(Spec(60, 2, 0, 2, 0))));
@@ -242,7 +245,7 @@ TEST_F(ReceiveSampleTest, LeaderAndTrailerOnly) {
   EXPECT_EQ(m_sample, std::vector<unsigned char>(3, 9));
 }
 
-TEST_F(ReceiveSampleTest, ForgedLeaderIsGivenUpBeforeAnyAllocation) {
+TEST_P(ReceiveSampleTest, ForgedLeaderIsGivenUpBeforeAnyAllocation) {
   // 1e9 pixels of 2 bytes announced with 65535 packets and the largest room
   // a datagram allows: 2 GB that 65533 packets of 8904 bytes cannot carry.
   auto datagrams = BuildSample(Spec(70, 2, 0, 2, 0));
@@ -265,7 +268,7 @@ TEST_F(ReceiveSampleTest, ForgedLeaderIsGivenUpBeforeAnyAllocation) {
   EXPECT_EQ(m_sample.capacity(), 0u);
 }
 
-TEST_F(ReceiveSampleTest, RetriedPayloadLandsInTheSamePlace) {
+TEST_P(ReceiveSampleTest, RetriedPayloadLandsInTheSamePlace) {
   const SampleSpec spec = Spec(80, 5, 300, 2, 200);
   auto datagrams = BuildSample(spec);
   // A datagram of another topic, as long as a payload and full of 0xFF,
@@ -280,7 +283,7 @@ TEST_F(ReceiveSampleTest, RetriedPayloadLandsInTheSamePlace) {
   EXPECT_EQ(m_sample, spec.data);
 }
 
-TEST_F(ReceiveSampleTest, OversizedLeaderIsSkippedAndTheNextOneTaken) {
+TEST_P(ReceiveSampleTest, OversizedLeaderIsSkippedAndTheNextOneTaken) {
   auto oversized = BuildSample(Spec(90, 3, 100, 2, 200))[0];
   oversized.resize(oversized.size() + 500, std::byte{0x55});
   const SampleSpec good = Spec(91, 3, 100, 2, 200);
@@ -291,7 +294,7 @@ TEST_F(ReceiveSampleTest, OversizedLeaderIsSkippedAndTheNextOneTaken) {
   EXPECT_EQ(m_sample, good.data);
 }
 
-TEST_F(ReceiveSampleTest, NothingArrivesWithinTheTimeout) {
+TEST_P(ReceiveSampleTest, NothingArrivesWithinTheTimeout) {
   m_sample.assign(4, 7);
   const auto start = std::chrono::steady_clock::now();
   EXPECT_FALSE(m_receiver->ReceiveSample(m_ext_info, m_sample, 200ms));
@@ -303,7 +306,7 @@ TEST_F(ReceiveSampleTest, NothingArrivesWithinTheTimeout) {
   EXPECT_TRUE(m_log->Messages().empty());
 }
 
-TEST_F(ReceiveSampleTest, LeaderExtInfoIsUnpackedIntoTheRecord) {
+TEST_P(ReceiveSampleTest, LeaderExtInfoIsUnpackedIntoTheRecord) {
   Build(DataType::Int16, Config(9000, 8));
   SampleSpec spec = Spec(100, 3, 50, 2, 100);
   spec.ext_info_size = 8;
@@ -317,6 +320,41 @@ TEST_F(ReceiveSampleTest, LeaderExtInfoIsUnpackedIntoTheRecord) {
   ASSERT_TRUE(Receive(BuildSample(Spec(101, 3, 50, 2, 100))));
   EXPECT_EQ(m_ext_info.GetTimestamp(), -1.0);
 }
+
+TEST_P(ReceiveSampleTest, IntrudersInsideLongRunsLeaveEveryByteInPlace) {
+  const SampleSpec spec = Spec(110, 238, 1048576, 2, 4452 * 2);
+  auto datagrams = BuildSample(spec);
+  // Copies of payloads from another topic, full of 0xFF, and a duplicate of
+  // an earlier payload: each takes a place meant for a later payload.
+  SampleSpec foreign = spec;
+  foreign.topic_id = 99;
+  foreign.data.assign(spec.data.size(), 0xFF);
+  const auto intruders = BuildSample(foreign);
+  for (std::size_t at : {200u, 150u, 100u, 70u, 65u, 64u, 3u}) {
+    datagrams.insert(datagrams.begin() + static_cast<std::ptrdiff_t>(at), intruders[at]);
+  }
+  datagrams.insert(datagrams.begin() + 40, datagrams[20]);
+  ASSERT_TRUE(Receive(datagrams, 5s));
+  EXPECT_TRUE(m_sample == spec.data);
+}
+
+TEST_P(ReceiveSampleTest, PayloadLostInsideARunCostsOnlyItsSample) {
+  auto lost = BuildSample(Spec(111, 12, 1000, 2, 200));
+  lost.erase(lost.begin() + 3);
+  const SampleSpec next = Spec(112, 12, 1000, 2, 200);
+  const auto after = BuildSample(next);
+  lost.insert(lost.end(), after.begin(), after.end());
+  EXPECT_EQ(ThrownText([&] { Receive(lost); }).rfind("Error receiving Payload Packets: ", 0), 0u);
+  // Whatever the first receive took past the gap is still there for this one.
+  ASSERT_TRUE(m_receiver->ReceiveSample(m_ext_info, m_sample, 2s));
+  EXPECT_EQ(m_receiver->GetSampleId(), 112);
+  EXPECT_EQ(m_sample, next.data);
+}
+
+INSTANTIATE_TEST_SUITE_P(BatchedAndSingle, ReceiveSampleTest, ::testing::Values(std::uint8_t{0}, std::uint8_t{1}),
+                         [](const ::testing::TestParamInfo<std::uint8_t>& param) {
+                           return param.param == 0 ? std::string("Batched") : std::string("OneAtATime");
+                         });
 
 TEST(VeskReceiverSetUp, RefusesConfigurationsWithoutPixelRoom) {
   EXPECT_THROW(NullReceiver("127.0.0.1", "", 0, DataType::Bool, Config(9000)), std::invalid_argument);

@@ -32,6 +32,10 @@ class UdpRxSocket final : public RxSocket {
 
   std::error_code Receive(const iovec* iovs, std::size_t iov_count, std::chrono::nanoseconds timeout,
                           RxDatagram& out) noexcept override;
+  // Takes up to kMaxBatch datagrams per recvmmsg call.
+  std::error_code ReceiveBatch(RxMessage* messages, std::size_t count, std::chrono::nanoseconds timeout,
+                               std::size_t& received) noexcept override;
+  static constexpr std::size_t kMaxBatch = 64;
 
   int NativeHandle() const noexcept { return m_fd; }
   // Port actually bound (useful when the configured port was 0).

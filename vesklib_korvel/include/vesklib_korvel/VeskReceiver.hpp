@@ -28,6 +28,8 @@ struct ReceiverConfig {
   std::int32_t image_width = 0;
   std::int32_t image_height = 0;
   std::uint16_t ext_info_size = 0;
+  // Handed to the packet layer. Bit 0 set: receive one datagram per system
+  // call; clear (default): runs of payloads are received in batches.
   std::uint8_t packet_layer_option = 0;
 };
 

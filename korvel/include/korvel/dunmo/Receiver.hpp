@@ -10,6 +10,7 @@
 #include <korvel/wire/Header.hpp>
 
 #include <array>
+#include <gsl/span>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -78,6 +79,32 @@ class Receiver {
   // a copy of a packet); empty when none is free.
   PacketPtr Acquire() noexcept;
 
+  // Option bit: one datagram per receive call, never a batch.
+  static constexpr std::uint8_t kOptionNoBatch = 0x01;
+  bool BatchingEnabled() const noexcept { return (m_config.options & kOptionNoBatch) == 0; }
+  // Datagrams one batch takes at most; its packet buffers come from a pool of
+  // their own.
+  static constexpr std::size_t kMaxBatch = 64;
+
+  // Batch receive, step 1: takes up to bodies.size() datagrams (fewer when
+  // fewer batch buffers are free) with as few system calls as the socket
+  // allows. Message i scatters its headers (kDunmoHeaderSize +
+  // `upper_header_size` bytes) into a batch packet buffer, its body into
+  // bodies[i], the rest into that buffer's spare storage. Returns how many
+  // arrived (0: nothing in time, or `error` set). Nothing is checked yet; an
+  // earlier batch must be fully taken or deferred first.
+  std::size_t ReceiveBatch(gsl::span<const gsl::span<std::byte>> bodies, std::size_t upper_header_size,
+                           std::chrono::nanoseconds timeout, std::error_code& error) noexcept;
+  // Step 2, for i = 0, 1, ... in order: the checks and result Receive gives
+  // for that datagram (the body stays where it landed: bodies[i]).
+  Result TakeBatched(std::size_t i) noexcept;
+  // Messages `from` ... of the last batch that will not be taken: their bytes
+  // are copied aside and the following receives return them first, in order,
+  // as if they were still queued in the socket.
+  void DeferBatched(std::size_t from) noexcept;
+  // Whether received datagrams wait to be returned before the socket is read.
+  bool HasDeferred() const noexcept { return m_deferred_next < m_deferred.size(); }
+
   const Config& GetConfig() const noexcept { return m_config; }
   RxStats& Stats() noexcept { return m_stats; }
   const RxStats& Stats() const noexcept { return m_stats; }
@@ -86,11 +113,36 @@ class Receiver {
   friend struct PacketDeleter;
   void Release(const Packet* packet) noexcept;
 
+  // Per-datagram checks shared by single and batch receives.
+  Result Finish(PacketPtr handle, const RxDatagram& got, std::size_t header, std::size_t caller_capacity) noexcept;
+  // Returns the next deferred datagram scattered into `vec` as a socket would.
+  bool ReplayDeferred(const iovec* vec, std::size_t count, RxDatagram& got) noexcept;
+
   Config m_config;
   RxSocket& m_socket;
   std::vector<Packet> m_pool;
   std::vector<std::uint32_t> m_free;
   RxStats m_stats;
+
+  // The batch in progress: buffers, where each body went, what arrived.
+  struct Batched {
+    PacketPtr packet{nullptr};
+    gsl::span<std::byte> body;
+    RxDatagram got;
+  };
+  std::vector<Packet> m_batch_pool;
+  std::vector<std::uint32_t> m_batch_free;
+  std::vector<Batched> m_batch;
+  std::size_t m_batch_header = 0;
+  // Datagrams received but deferred: their leading bytes back to back.
+  struct Deferred {
+    std::size_t offset = 0;
+    std::size_t captured = 0;
+    std::size_t datagram_size = 0;
+  };
+  std::vector<std::byte> m_deferred_bytes;
+  std::vector<Deferred> m_deferred;
+  std::size_t m_deferred_next = 0;
 };
 
 }  // namespace korvel::dunmo

@@ -44,6 +44,19 @@ class Receiver {
   // No caller slot.
   Result ReceiveTrailerPacket(detail::IovsBuilder<std::byte>&& iovs, std::chrono::nanoseconds timeout) noexcept;
 
+  // Payloads awaited next, received in batches where the packet layer allows
+  // (otherwise one at a time): the m-th of them (m = 0, 1, ... < count) belongs
+  // at base + m * chunk, every one exactly `chunk` bytes. Fills `results`, in
+  // order, with what successive ReceivePayloadPacket calls would return, with
+  // the skipped datagrams (RxErrc::Retry) left out: the payloads taken, each
+  // already in its place, then possibly one result that ends the run (an
+  // error, a packet of a later sample, or nothing within `timeout`). Returns
+  // the number filled: at least 1, at most count, once something arrived;
+  // the caller takes them all before the next receive. `results` needs room
+  // for `count`.
+  std::size_t ReceivePayloadBatch(std::byte* base, std::size_t chunk, std::size_t count,
+                                  std::chrono::nanoseconds timeout, Result* results) noexcept;
+
   const Config& GetConfig() const noexcept { return m_config; }
   const RxStats& Stats() const noexcept;
 
@@ -51,6 +64,9 @@ class Receiver {
   struct State;
   Result ReceiveInSample(detail::IovsBuilder<std::byte>& iovs, std::chrono::nanoseconds timeout,
                          wire::PacketType awaited) noexcept;
+  // What ReceiveInSample makes of the packet layer's result `r` for a datagram
+  // scattered into `iovs`.
+  Result Classify(Result r, detail::IovsBuilder<std::byte>& iovs, wire::PacketType awaited) noexcept;
 
   Config m_config;
   DunmoPtr m_packet_receiver;
