@@ -50,12 +50,15 @@ struct Event {
 
 class CollectingReceiver : public VeskReceiver {
  public:
-  CollectingReceiver(int port, std::chrono::milliseconds sample_timeout)
-      : VeskReceiver("127.0.0.1", "", port, DataType::Int32, MakeConfig()) {
+  // `packet_layer_option` bit 0 set: one datagram per receive call; clear:
+  // payloads received in batches.
+  CollectingReceiver(int port, std::chrono::milliseconds sample_timeout, std::uint8_t packet_layer_option = 0)
+      : VeskReceiver("127.0.0.1", "", port, DataType::Int32, MakeConfig(packet_layer_option)) {
     SetSampleTimeout(sample_timeout);
   }
-  static ReceiverConfig MakeConfig() {
+  static ReceiverConfig MakeConfig(std::uint8_t packet_layer_option) {
     ReceiverConfig config;
+    config.packet_layer_option = packet_layer_option;
     config.mtu_size = kMtu;
     config.image_width = kPixels;
     config.image_height = 1;

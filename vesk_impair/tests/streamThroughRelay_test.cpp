@@ -40,10 +40,10 @@ struct StreamRun {
 // Streams kSamples samples through a relay with `config`, then clean fence
 // samples until one is delivered, so that samples lost at the end of the
 // impaired run show up as an id gap.
-StreamRun StreamThrough(const ImpairConfig& config) {
+StreamRun StreamThrough(const ImpairConfig& config, std::uint8_t packet_layer_option) {
   vesk_impair_test::QuietLibraryLog();
   const int receiver_port = vesk_test::FreeUdpPort();
-  CollectingReceiver receiver(receiver_port, 300ms);
+  CollectingReceiver receiver(receiver_port, 300ms, packet_layer_option);
   ImpairRelay relay("127.0.0.1", 0, "127.0.0.1", static_cast<std::uint16_t>(receiver_port), config);
   relay.Start();
   StreamRun run;
@@ -106,11 +106,15 @@ Accounting Account(const StreamRun& run) {
   return a;
 }
 
-TEST(StreamThroughRelay, LossIsAccountedForExactlyAndDeliveredSamplesAreExact) {
+// Runs every case with payloads received in batches (0) and one datagram per
+// receive call (1).
+class StreamThroughRelay : public ::testing::TestWithParam<std::uint8_t> {};
+
+TEST_P(StreamThroughRelay, LossIsAccountedForExactlyAndDeliveredSamplesAreExact) {
   ImpairConfig config;
   config.seed = 2024;
   config.drop_rate = 0.02;
-  const StreamRun run = StreamThrough(config);
+  const StreamRun run = StreamThrough(config, GetParam());
   ASSERT_NE(run.fence_id, 0U) << "the clean samples after the lossy run never arrived";
   ExpectEveryDeliveredSampleExact(run);
 
@@ -123,11 +127,11 @@ TEST(StreamThroughRelay, LossIsAccountedForExactlyAndDeliveredSamplesAreExact) {
   EXPECT_GT(a.delivered, static_cast<std::int64_t>(kSamples) * 8 / 10);
 }
 
-TEST(StreamThroughRelay, DuplicatesAloneCostNoSample) {
+TEST_P(StreamThroughRelay, DuplicatesAloneCostNoSample) {
   ImpairConfig config;
   config.seed = 77;
   config.duplicate_rate = 0.05;
-  const StreamRun run = StreamThrough(config);
+  const StreamRun run = StreamThrough(config, GetParam());
   ASSERT_NE(run.fence_id, 0U);
   ASSERT_GT(run.relay.duplicated, 50U);
   ExpectEveryDeliveredSampleExact(run);
@@ -136,7 +140,7 @@ TEST(StreamThroughRelay, DuplicatesAloneCostNoSample) {
   EXPECT_EQ(a.given_up, 0);
 }
 
-TEST(StreamThroughRelay, DuplicatesAndReorderingNeverDeliverAWrongByte) {
+TEST_P(StreamThroughRelay, DuplicatesAndReorderingNeverDeliverAWrongByte) {
   ImpairConfig config;
   config.seed = 5;
   config.duplicate_rate = 0.03;
@@ -144,7 +148,7 @@ TEST(StreamThroughRelay, DuplicatesAndReorderingNeverDeliverAWrongByte) {
   config.reorder_window = 3;
   config.delay_rate = 0.01;
   config.delay = 1ms;
-  const StreamRun run = StreamThrough(config);
+  const StreamRun run = StreamThrough(config, GetParam());
   ASSERT_GT(run.relay.reordered, 50U);
   ExpectEveryDeliveredSampleExact(run);
   std::int64_t delivered = 0;
@@ -152,12 +156,12 @@ TEST(StreamThroughRelay, DuplicatesAndReorderingNeverDeliverAWrongByte) {
   EXPECT_GT(delivered, static_cast<std::int64_t>(kSamples) / 2);
 }
 
-TEST(StreamThroughRelay, HeaderCorruptionAndTruncationAreSkippedOrGivenUp) {
+TEST_P(StreamThroughRelay, HeaderCorruptionAndTruncationAreSkippedOrGivenUp) {
   ImpairConfig config;
   config.seed = 99;
   config.corrupt_header_rate = 0.02;
   config.truncate_rate = 0.02;
-  const StreamRun run = StreamThrough(config);
+  const StreamRun run = StreamThrough(config, GetParam());
   ASSERT_GT(run.relay.corrupted_header, 50U);
   ASSERT_GT(run.relay.truncated, 50U);
   ExpectEveryDeliveredSampleExact(run);
@@ -168,13 +172,13 @@ TEST(StreamThroughRelay, HeaderCorruptionAndTruncationAreSkippedOrGivenUp) {
   EXPECT_GE(delivered, static_cast<std::int64_t>(kSamples) - damaged);
 }
 
-TEST(StreamThroughRelay, PayloadCorruptionReachesTheSampleOnlyWhereItHit) {
+TEST_P(StreamThroughRelay, PayloadCorruptionReachesTheSampleOnlyWhereItHit) {
   // The protocol carries no checksum over pixel bytes: a flipped body byte
   // is delivered. It changes exactly one sample, and no other.
   ImpairConfig config;
   config.seed = 3;
   config.corrupt_payload_rate = 0.01;
-  const StreamRun run = StreamThrough(config);
+  const StreamRun run = StreamThrough(config, GetParam());
   ASSERT_GT(run.relay.corrupted_payload, 10U);
   std::int64_t wrong = 0;
   std::int64_t delivered = 0;
@@ -187,10 +191,10 @@ TEST(StreamThroughRelay, PayloadCorruptionReachesTheSampleOnlyWhereItHit) {
   EXPECT_EQ(delivered, static_cast<std::int64_t>(kSamples) + 1);
 }
 
-TEST(StreamThroughRelay, ReceiverKeepsGoingWhenItsSenderRestarts) {
+TEST_P(StreamThroughRelay, ReceiverKeepsGoingWhenItsSenderRestarts) {
   vesk_impair_test::QuietLibraryLog();
   const int port = vesk_test::FreeUdpPort();
-  CollectingReceiver receiver(port, 300ms);
+  CollectingReceiver receiver(port, 300ms, GetParam());
   ReceiverThread loop(receiver);
   {
     VeskSender first("127.0.0.1", "127.0.0.1", port, vesk_impair_test::DataType::Int32, vesk_impair_test::kPixels,
@@ -223,5 +227,10 @@ TEST(StreamThroughRelay, ReceiverKeepsGoingWhenItsSenderRestarts) {
   for (std::size_t i = 0; i < second_run.size(); ++i) EXPECT_EQ(second_run[i], static_cast<double>(i + 1));
   EXPECT_EQ(given_up, 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(BatchedAndSingle, StreamThroughRelay, ::testing::Values(std::uint8_t{0}, std::uint8_t{1}),
+                         [](const ::testing::TestParamInfo<std::uint8_t>& param_info) {
+                           return param_info.param == 0 ? std::string("Batched") : std::string("OneAtATime");
+                         });
 
 }  // namespace
