@@ -34,6 +34,8 @@ std::size_t PlaneBytes(int width, int height, DataType data_type) {
          static_cast<std::size_t>(ketra::fnd::datatype::GetBytesPerPixel(data_type));
 }
 
+constexpr std::chrono::minutes kStatisticsLogInterval{1};
+
 double NowSeconds() {
   return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
@@ -54,6 +56,8 @@ Vesk2VidraGateway::Vesk2VidraGateway(const std::string& receiver_ip, const std::
       m_log_prop_file(std::move(log_prop_file)),
       m_log_level(std::move(log_level)),
       m_exchange(AcquireFrameExchange(ParseBrokerUri(broker_uri).Key(), stream)) {
+  // The receive counters go to the log at INFO once a minute.
+  SetStatisticsLogInterval(kStatisticsLogInterval);
   auto& logger = ketra::vesktools::vesklib_korvel::Logger();
   LOG4CPLUS_INFO(logger, fmt::format("VESK to VIDRA gateway: {}:{} ({}) -> {} stream '{}', {}x{} pixels of type {}, "
                                      "interval {} s, MTU {}, ext info {} bytes",

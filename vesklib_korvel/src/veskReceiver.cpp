@@ -4,6 +4,7 @@
 
 #include <vesklib_korvel/VeskReceiver.hpp>
 
+#include "sampleSizeLimit.hpp"
 #include "veskReceiverBatch.hpp"
 #include "veskReceiverPlan.hpp"
 
@@ -89,6 +90,67 @@ class AtExit {
   F m_f;
 };
 
+bool Is(const std::error_code& error, korvel::RxErrc code) {
+  return error == korvel::make_error_code(code);
+}
+
+// Cause of a given-up sample for an error of a payload or trailer receive.
+RxCount CauseOfInSampleError(const std::error_code& error, bool trailer) {
+  if (Is(error, korvel::RxErrc::MissingPacket)) return trailer ? RxCount::kTrailerLost : RxCount::kPayloadLost;
+  if (Is(error, korvel::RxErrc::UnexpectedLeader)) return RxCount::kNewLeader;
+  if (!trailer && (Is(error, korvel::RxErrc::PayloadSizeMismatch) || error == std::errc::message_size)) {
+    return RxCount::kPayloadWrongSize;
+  }
+  return RxCount::kTransportError;
+}
+
+// How one ReceiveSample call ended: a complete sample, or the cause it was
+// given up for (counted, and told in one DEBUG line, when the call ends
+// without a sample, by return or by exception).
+class SampleOutcome {
+ public:
+  explicit SampleOutcome(ReceiveStatistics& statistics) : m_statistics(statistics) {}
+  ~SampleOutcome() {
+    if (m_delivered) return;
+    m_statistics.GiveUp(m_cause);
+    try {
+      if (Logger().isEnabledFor(log4cplus::DEBUG_LOG_LEVEL)) {
+        if (m_have_leader) {
+          LOG4CPLUS_DEBUG(Logger(), fmt::format("Sample {} given up: {}, {} of {} packets received", m_sample_id,
+                                                RxCountName(m_cause), m_seen, m_packets));
+        } else {
+          LOG4CPLUS_DEBUG(Logger(), fmt::format("Sample given up before any leader: {}", RxCountName(m_cause)));
+        }
+      }
+    } catch (...) {  // a failing log must not end the receiver
+    }
+  }
+  SampleOutcome(const SampleOutcome&) = delete;
+  SampleOutcome& operator=(const SampleOutcome&) = delete;
+
+  void Leader(std::uint32_t sample_id, std::uint16_t packets) {
+    m_have_leader = true;
+    m_sample_id = sample_id;
+    m_packets = packets;
+    m_seen = 1;
+  }
+  void PacketTaken() { ++m_seen; }
+  void Fail(RxCount cause) { m_cause = cause; }
+  void Delivered() {
+    m_delivered = true;
+    m_statistics.Add(RxCount::kSamplesDelivered);
+  }
+
+ private:
+  ReceiveStatistics& m_statistics;
+  RxCount m_cause = RxCount::kTransportError;
+  bool m_delivered = false;
+  bool m_have_leader = false;
+  std::uint32_t m_sample_id = 0;
+  std::uint32_t m_packets = 0;
+  std::uint32_t m_seen = 0;
+};
+
 }  // namespace
 
 // ---- set-up -------------------------------------------------------------------
@@ -110,9 +172,22 @@ VeskReceiver::~VeskReceiver() {
 }
 
 void VeskReceiver::TearDown() noexcept {
+  if (m_vesk_receiver) m_statistics.RetireTransport(m_vesk_receiver->Stats());
   m_vesk_receiver.reset();  // takes the packet receiver it owns with it
   m_dunmo_receiver.reset();
   m_udp_socket.reset();
+}
+
+void VeskReceiver::SyncTransportStatistics() noexcept {
+  if (m_vesk_receiver) m_statistics.SyncTransport(m_vesk_receiver->Stats());
+}
+
+void VeskReceiver::LogStatistics() const {
+  std::string text;
+  for (const std::string& line : NonZeroCounterLines(m_statistics.Take())) {
+    text += (text.empty() ? "" : ", ") + line;
+  }
+  LOG4CPLUS_INFO(Logger(), "Receive statistics: " << (text.empty() ? std::string("all zero") : text));
 }
 
 std::uint16_t VeskReceiver::GetLocalPort() const {
@@ -151,6 +226,7 @@ void VeskReceiver::Initialise() {
 
     // An earlier stack goes only once the new one exists: its protocol
     // receiver first, then the socket it read from.
+    if (m_vesk_receiver) m_statistics.RetireTransport(m_vesk_receiver->Stats());
     std::swap(m_vesk_receiver, vesk_receiver);
     vesk_receiver.reset();
     m_udp_socket = std::move(socket);
@@ -177,6 +253,8 @@ bool VeskReceiver::ReceiveSample(SampleExtInfo& ext_info, std::vector<unsigned c
   std::chrono::nanoseconds time_left = timeout;
   korvel::RxSlotArray slots{};
   const std::size_t ext_info_size = m_rcvr_cfg.ext_info_size;
+  SampleOutcome outcome(m_statistics);
+  const AtExit sync_statistics([this] { SyncTransportStatistics(); });
 
   // Leader: skipped datagrams and oversized ones do not end the wait.
   RxResult leader;
@@ -187,12 +265,20 @@ bool VeskReceiver::ReceiveSample(SampleExtInfo& ext_info, std::vector<unsigned c
     if (ext_info_size != 0) builder.Append(BytesAt(ext_block.data(), ext_block.size()));
     leader = m_vesk_receiver->ReceiveLeaderPacket(std::move(builder), time_left);
     time_left = TimeLeft(deadline);
+    SyncTransportStatistics();
   } while (detail::IsLeaderRetry(leader.error));
 
   if (leader.error) {
+    const bool malformed = Is(leader.error, korvel::RxErrc::MalformedLeader);
+    if (malformed && leader.packet) {
+      outcome.Leader(SampleIdOf(*leader.packet),
+                     korvel::wire::LoadBe16(leader.packet->data + korvel::wire::kPacketCountOffset));
+    }
+    outcome.Fail(malformed ? RxCount::kLeaderMalformed : RxCount::kTransportError);
     throw std::runtime_error("Error receiving VESK Leader Packet: " + leader.error.message());
   }
   if (!leader.packet) {
+    outcome.Fail(RxCount::kLeaderTimeout);
     return false;
   }
   if (ext_block.size() >= SampleExtInfo::kPackedSize) {
@@ -208,13 +294,26 @@ bool VeskReceiver::ReceiveSample(SampleExtInfo& ext_info, std::vector<unsigned c
   const std::uint32_t pixels = korvel::wire::LoadBe32(leader_header + korvel::wire::kPixelCountOffset);
   const std::uint32_t stated_room = korvel::wire::LoadBe32(leader_header + korvel::wire::kPayloadRoomOffset);
   const detail::SamplePlan plan = detail::PlanSample(packets, pixels, m_bpp, m_rcvr_cfg.mtu_size, stated_room);
+  outcome.Leader(sample_id, packets);
   if (!plan.fits) {
+    outcome.Fail(RxCount::kLeaderUnfit);
     // More bytes than the announced packets can carry: give the sample up
     // before reserving memory for it.
     m_sample_id = sample_id;
     throw std::runtime_error("Incomplete payload received");
   }
+  const std::uint64_t max_sample_bytes =
+      detail::MaxSampleBytes(m_rcvr_cfg.max_sample_bytes, m_bpp, m_rcvr_cfg.mtu_size);
+  if (plan.sample_bytes > max_sample_bytes) {
+    // A forged or foreign leader never makes the receiver reserve more than
+    // its maximum sample size.
+    m_sample_id = sample_id;
+    outcome.Fail(RxCount::kLeaderOversized);
+    throw std::runtime_error(fmt::format("Sample of {} bytes announced, above the maximum sample size of {} bytes",
+                                         plan.sample_bytes, max_sample_bytes));
+  }
 
+  m_statistics.ObserveSampleId(sample_id);
   sample.resize(static_cast<std::size_t>(plan.sample_bytes));
   if (packets > 2) {
     VESK_DEBUG_PRINT("npdus per pkt {} frame size {} num frames {} m_bpp {}",
@@ -249,14 +348,17 @@ bool VeskReceiver::ReceiveSample(SampleExtInfo& ext_info, std::vector<unsigned c
     }
 
     if (payload.error) {
+      outcome.Fail(CauseOfInSampleError(payload.error, false));
       throw std::runtime_error("Error receiving Payload Packets: " + payload.error.message());
     }
     if (!payload.packet) {
+      outcome.Fail(RxCount::kPayloadTimeout);
       LOG4CPLUS_ERROR(Logger(), "Time out for payload packet " << (k - 1));
       return false;
     }
     const std::uint32_t payload_sample_id = SampleIdOf(*payload.packet);
     if (payload_sample_id != sample_id) {
+      outcome.Fail(RxCount::kPayloadOfOtherSample);
       LOG4CPLUS_ERROR(
           Logger(),
           fmt::format("Payload packet {}, sample {} does not belong to the same sample as the leader "
@@ -266,15 +368,18 @@ bool VeskReceiver::ReceiveSample(SampleExtInfo& ext_info, std::vector<unsigned c
     }
     const std::uint32_t tag = korvel::wire::LoadBe32(payload.packet->data + korvel::wire::kPayloadTagOffset);
     payload.packet.reset();
+    outcome.PacketTaken();
     highest_end = detail::AdvancePayloadEnd(highest_end, tag, chunk, m_bpp);
     remaining -= chunk;
     write_at += chunk;
   }
 
   if (remaining != 0) {
+    outcome.Fail(RxCount::kIncompletePayload);
     throw std::runtime_error("Incomplete payload received");
   }
   if (highest_end - 1 != pixels) {
+    outcome.Fail(RxCount::kWrongTag);
     throw std::runtime_error("Unexpected payload tag");
   }
 
@@ -285,16 +390,21 @@ bool VeskReceiver::ReceiveSample(SampleExtInfo& ext_info, std::vector<unsigned c
   } while (detail::IsRetry(trailer.error));
 
   if (trailer.error) {
+    outcome.Fail(CauseOfInSampleError(trailer.error, true));
     throw std::runtime_error("Error receiving VESK Trailer Packet: " + trailer.error.message());
   }
   if (!trailer.packet) {
+    outcome.Fail(RxCount::kTrailerTimeout);
     LOG4CPLUS_ERROR(Logger(), "Missing trailer");
     return false;
   }
   if (SampleIdOf(*trailer.packet) != sample_id) {
+    outcome.Fail(RxCount::kTrailerOfOtherSample);
     LOG4CPLUS_ERROR(Logger(), "leader and trailer do not belong to the same sample");
     return false;
   }
+  outcome.PacketTaken();
+  outcome.Delivered();
   LOG4CPLUS_INFO(Logger(), fmt::format("All packets received of sample {}", static_cast<std::int32_t>(sample_id)));
   return true;
 }
@@ -317,10 +427,13 @@ void VeskReceiver::ReceiveLoop() {
     m_loop_cv.notify_one();
   });
 
+  Clock::time_point last_statistics_log = Clock::now();
   while (s_execute.load()) {
     bool lost = false;
+    bool in_hook = false;
     try {
       if (ReceiveSample(ext_info, sample, m_sample_timeout)) {
+        in_hook = true;
         HandleSampleUser(ext_info, sample);
       } else {
         ++m_lost_frames;
@@ -331,6 +444,7 @@ void VeskReceiver::ReceiveLoop() {
       std::string diagnostic = boost::current_exception_diagnostic_information();
       boost::algorithm::trim_right(diagnostic);
       LOG4CPLUS_ERROR(Logger(), "Error during VESK reception: " << diagnostic << ", one frame will be lost");
+      if (in_hook) m_statistics.GiveUp(RxCount::kHookThrew);
       ++m_lost_frames;
       lost = true;
     }
@@ -342,6 +456,10 @@ void VeskReceiver::ReceiveLoop() {
         boost::algorithm::trim_right(diagnostic);
         LOG4CPLUS_ERROR(Logger(), "Error in the lost-sample hook: " << diagnostic);
       }
+    }
+    if (m_statistics_log_interval.count() > 0 && Clock::now() - last_statistics_log >= m_statistics_log_interval) {
+      last_statistics_log = Clock::now();
+      LogStatistics();
     }
   }
 }

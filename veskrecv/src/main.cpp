@@ -30,8 +30,9 @@ po::options_description MakeDescription() {
       ("samples,s", po::value<unsigned int>()->required(), "number of samples to receive")  //
       ("log-prop-file,f", po::value<std::string>(), cli::kLogPropFileText)                  //
       ("data_type,t", po::value<std::string>()->default_value("Int16"),
-       "Image data type: Byte, Int16, UInt16, Int32, Uint32, Float, Double")  //
-      ("log-level,l", po::value<std::string>()->default_value("ERROR"), cli::kLogLevelText);
+       "Image data type: Byte, Int16, UInt16, Int32, Uint32, Float, Double")                 //
+      ("log-level,l", po::value<std::string>()->default_value("ERROR"), cli::kLogLevelText)  //
+      ("stats", po::bool_switch(), "print the receive counters after the report, one line per non-zero counter");
   return description;
 }
 
@@ -45,6 +46,7 @@ Options ReadOptions(const po::variables_map& variables) {
   options.samples = variables["samples"].as<unsigned int>();
   options.data_type_text = variables["data_type"].as<std::string>();
   options.data_type = ketra::fnd::datatype::GetDataType(options.data_type_text, true);
+  options.stats = variables["stats"].as<bool>();
   return options;
 }
 

@@ -15,6 +15,7 @@ struct Options {
   unsigned int samples = 0;                                                // "samples": number of samples to receive
   ketra::fnd::datatype::DataType data_type = ketra::fnd::datatype::Int16;  // resolved "data_type"
   std::string data_type_text = "Int16";                                    // "data_type" as given
+  bool stats = false;                                                      // "stats": counters after the report
 };
 
 }  // namespace ketra::vesktools::veskrecv

@@ -61,6 +61,11 @@ int Run(const Options& options) {
   fmt::print(
       "\nVESK Receiver execution report:\n{}\n",
       fmt::format("Received {} sample(s), lost {} sample(s)\n", tool->GetReceivedSamples(), tool->GetLostSamples()));
+  if (options.stats) {
+    for (const std::string& line : vesklib_korvel::NonZeroCounterLines(tool->StatisticsSnapshot())) {
+      fmt::print("{}\n", line);
+    }
+  }
   std::fflush(stdout);
   return 0;
 }

@@ -6,6 +6,7 @@
 #include <korvel/UdpRxSocket.hpp>
 #include <korvel/dunmo/Receiver.hpp>
 #include <korvel/vesk/Receiver.hpp>
+#include <vesklib_korvel/ReceiveStatistics.hpp>
 #include <vesklib_korvel/SampleExtInfo.hpp>
 
 #include <atomic>
@@ -31,6 +32,10 @@ struct ReceiverConfig {
   // Handed to the packet layer. Bit 0 set: receive one datagram per system
   // call; clear (default): runs of payloads are received in batches.
   std::uint8_t packet_layer_option = 0;
+  // Largest sample memory is reserved for; a leader announcing more is given
+  // up. 0: what this receiver's packets can carry (65533 payloads of
+  // mtu_size - 96 bytes), at most 1 GiB.
+  std::uint64_t max_sample_bytes = 0;
 };
 
 class VeskReceiver {
@@ -67,6 +72,14 @@ class VeskReceiver {
   std::uint16_t GetLocalPort() const;
 
   std::int64_t GetLostFramesCount() const { return m_lost_frames; }
+
+  // Counters of this receiver, readable from any thread at any time.
+  const ReceiveStatistics& Statistics() const noexcept { return m_statistics; }
+  ReceiveStatistics::Snapshot StatisticsSnapshot() const { return m_statistics.Take(); }
+  // ReceiveLoop logs the non-zero counters at INFO once per `interval`
+  // (checked after every sample; 0, the default, never). Set it before the
+  // loop starts.
+  void SetStatisticsLogInterval(std::chrono::nanoseconds interval) { m_statistics_log_interval = interval; }
   std::int64_t GetSampleId() const { return m_sample_id; }
   DataType GetDataType() const { return m_data_type; }
   ReceiverConfig GetConfig() const { return m_rcvr_cfg; }
@@ -98,6 +111,11 @@ class VeskReceiver {
   std::mutex m_loop_mutex;
   std::condition_variable m_loop_cv;
   std::chrono::nanoseconds m_sample_timeout = kDefaultSampleTimeout;
+  ReceiveStatistics m_statistics;
+  std::chrono::nanoseconds m_statistics_log_interval{0};
+
+  void SyncTransportStatistics() noexcept;
+  void LogStatistics() const;
 
   void TearDown() noexcept;
 };
