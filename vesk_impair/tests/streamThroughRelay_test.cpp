@@ -35,6 +35,12 @@ struct StreamRun {
   ketra::vesktools::impair::RelayCounts relay;
   std::int64_t lost_frames = 0;
   std::uint32_t fence_id = 0;  // first sample delivered after the impaired ones
+  // The receiver's own counters at the end.
+  std::uint64_t stat_delivered = 0;
+  std::uint64_t stat_given_up = 0;
+  std::uint64_t stat_leader_timeouts = 0;
+  std::uint64_t stat_gap_samples = 0;
+  std::uint64_t stat_first_id = 0;
 };
 
 // Streams kSamples samples through a relay with `config`, then clean fence
@@ -66,6 +72,13 @@ StreamRun StreamThrough(const ImpairConfig& config, std::uint8_t packet_layer_op
   run.events = receiver.Events();
   run.relay = relay.Counts();
   run.lost_frames = receiver.GetLostFramesCount();
+  using ketra::vesktools::vesklib_korvel::RxCount;
+  const auto& stats = receiver.Statistics();
+  run.stat_delivered = stats.Get(RxCount::kSamplesDelivered);
+  run.stat_given_up = stats.Get(RxCount::kSamplesGivenUp);
+  run.stat_leader_timeouts = stats.Get(RxCount::kLeaderTimeout);
+  run.stat_gap_samples = stats.Get(RxCount::kIdGapSamples);
+  run.stat_first_id = stats.Get(RxCount::kFirstSampleId);
   return run;
 }
 
@@ -121,6 +134,16 @@ TEST_P(StreamThroughRelay, LossIsAccountedForExactlyAndDeliveredSamplesAreExact)
   const Accounting a = Account(run);
   EXPECT_EQ(a.delivered + a.given_up + a.id_gaps, static_cast<std::int64_t>(kSamples));
   EXPECT_EQ(run.lost_frames, a.given_up + a.idle_timeouts);
+  // The receiver's counters tell the same story: every delivered sample (the
+  // fence included), every given-up one under a cause, every id it never saw.
+  std::int64_t delivered_events = 0;
+  for (const Event& e : run.events) delivered_events += e.delivered ? 1 : 0;
+  EXPECT_EQ(run.stat_delivered, static_cast<std::uint64_t>(delivered_events));
+  EXPECT_EQ(run.stat_given_up - run.stat_leader_timeouts, static_cast<std::uint64_t>(a.given_up));
+  EXPECT_EQ(run.stat_leader_timeouts, static_cast<std::uint64_t>(a.idle_timeouts));
+  // Samples lost before the first one seen are no gap to the receiver.
+  ASSERT_GE(run.stat_first_id, 1U);
+  EXPECT_EQ(run.stat_gap_samples + run.stat_first_id - 1, static_cast<std::uint64_t>(a.id_gaps));
   // Some samples were lost, and one lost datagram costs at most one sample.
   EXPECT_GT(a.given_up + a.id_gaps, 0);
   EXPECT_LE(static_cast<std::uint64_t>(a.given_up + a.id_gaps), run.relay.dropped);
