@@ -1,0 +1,159 @@
+// End-to-end run through the library: a VeskSender on one thread, a
+// VeskReceiver subclass running ReceiveLoop on another, over loopback.
+
+#include "CpuClock.hpp"
+#include "Pacer.hpp"
+#include "Run.hpp"
+#include "RunCommon.hpp"
+
+#include <log4cplus/logger.h>
+#include <ketra/fnd/datatype/DataType.hpp>
+#include <vesklib_korvel/Diagnostics.hpp>
+#include <vesklib_korvel/SampleExtInfo.hpp>
+#include <vesklib_korvel/VeskReceiver.hpp>
+#include <vesklib_korvel/VeskSender.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <exception>
+#include <mutex>
+#include <thread>
+
+namespace vesk_bench {
+namespace {
+
+using ketra::fnd::datatype::DataType;
+using ketra::vesktools::vesklib_korvel::ReceiverConfig;
+using ketra::vesktools::vesklib_korvel::SampleExtInfo;
+using ketra::vesktools::vesklib_korvel::SenderConfig;
+using ketra::vesktools::vesklib_korvel::VeskReceiver;
+using ketra::vesktools::vesklib_korvel::VeskSender;
+using Clock = std::chrono::steady_clock;
+
+// Counts, verifies and times every complete sample handed over by ReceiveLoop.
+class BenchReceiver final : public VeskReceiver {
+ public:
+  BenchReceiver(int port, const ReceiverConfig& config, const RunParams& params)
+      : VeskReceiver("127.0.0.1", "", port, DataType::UInt16, config), m_params(params) {
+    m_latencies_us.reserve(kMaxLatencies);
+  }
+
+  void HandleSampleUser(SampleExtInfo& ext_info, std::vector<unsigned char>& sample) override {
+    const double now = TaiSeconds();
+    if (sample.size() >= 8 && (ReadSequence(sample) & kWarmUpBit) != 0) {
+      warm_up.fetch_add(1);
+      return;
+    }
+    if (VerifyPattern(sample, m_params.frame_bytes, m_params.verify)) {
+      received.fetch_add(1);
+      if (m_latencies_us.size() < kMaxLatencies) m_latencies_us.push_back((now - ext_info.GetTimestamp()) * 1e6);
+    } else {
+      bad.fetch_add(1);
+    }
+    handled.fetch_add(1);
+  }
+
+  std::atomic<std::uint64_t> warm_up{0};
+  std::atomic<std::uint64_t> received{0};
+  std::atomic<std::uint64_t> bad{0};
+  std::atomic<std::uint64_t> handled{0};
+  // Read only after the receive thread ended.
+  std::vector<double>& Latencies() { return m_latencies_us; }
+
+ private:
+  const RunParams& m_params;
+  std::vector<double> m_latencies_us;
+};
+
+// The library logs every given-up sample at ERROR; a loss search provokes
+// many on purpose, so the library logger is silenced while runs go on.
+void SilenceLibraryLogger() {
+  static std::once_flag once;
+  std::call_once(once, [] { ketra::vesktools::vesklib_korvel::Logger().setLogLevel(log4cplus::OFF_LOG_LEVEL); });
+}
+
+}  // namespace
+
+RunResult RunLibrary(const RunParams& params) {
+  SilenceLibraryLogger();
+  const int pixels = static_cast<int>(params.frame_bytes / 2);
+  const std::uint16_t port = FreeLoopbackPort();
+
+  ReceiverConfig rc;
+  rc.mtu_size = static_cast<std::uint16_t>(params.mtu);
+  rc.ext_info_size = 8;
+  rc.socket_buffer_size = params.socket_buffer;
+  rc.image_width = pixels;
+  rc.image_height = 1;
+  BenchReceiver receiver(port, rc, params);
+  receiver.SetSampleTimeout(std::chrono::milliseconds(200));
+
+  std::atomic<pid_t> rx_tid{0};
+  std::thread rx_thread([&] {
+    rx_tid.store(CurrentThreadId());
+    receiver.ReceiveLoop();
+  });
+
+  SenderConfig sc;
+  sc.mtu_size = static_cast<std::uint16_t>(params.mtu);
+  sc.ext_info_size = 8;
+  VeskSender sender("127.0.0.1", "127.0.0.1", port, DataType::UInt16, pixels, sc);
+  FrameRing ring(params.frame_bytes);
+  SampleExtInfo ext_info;
+
+  RunResult result;
+  result.transport = "library";
+  MachineTicks machine_before;
+  double rx_cpu_before = 0;
+  Clock::time_point run_start;
+  std::exception_ptr send_error;
+  std::thread tx_thread([&] {
+    try {
+      // Warm up until the receiver hands over a frame (bounded: 5 s).
+      const auto warm_end = Clock::now() + std::chrono::seconds(5);
+      for (std::uint64_t n = 0; receiver.warm_up.load() == 0 && Clock::now() < warm_end; ++n) {
+        sender.SendSample(ext_info.SetTimestamp(TaiSeconds()), ring.Next(kWarmUpBit | n));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+
+      const pid_t tid = CurrentThreadId();
+      machine_before = ReadMachineTicks();
+      rx_cpu_before = ThreadCpuSeconds(rx_tid.load());
+      const double tx_cpu_before = ThreadCpuSeconds(tid);
+      run_start = Clock::now();
+      const Pacer pacer(params.rate);
+      const auto end = run_start + std::chrono::duration<double>(params.seconds);
+      const auto frames = params.rate > 0 ? static_cast<std::uint64_t>(params.rate * params.seconds) : UINT64_MAX;
+      std::uint64_t n = 0;
+      for (; n < frames; ++n) {
+        if (params.rate <= 0 && Clock::now() >= end) break;
+        pacer.WaitFor(static_cast<std::int64_t>(n));
+        sender.SendSample(ext_info.SetTimestamp(TaiSeconds()), ring.Next(n));
+      }
+      result.send_seconds = std::chrono::duration<double>(Clock::now() - run_start).count();
+      result.frames_sent = n;
+      if (result.send_seconds > 0)
+        result.sender_cpu_pct = 100.0 * (ThreadCpuSeconds(tid) - tx_cpu_before) / result.send_seconds;
+    } catch (...) {
+      send_error = std::current_exception();
+    }
+  });
+  tx_thread.join();
+
+  WaitUntilQuiet(receiver.handled, params.quiet_ms, 5000);
+  const double rx_cpu_s = ThreadCpuSeconds(rx_tid.load()) - rx_cpu_before;
+  result.machine_busy_pct = BusyPercent(machine_before, ReadMachineTicks());
+  receiver.StopReceiver();
+  rx_thread.join();
+  if (send_error) std::rethrow_exception(send_error);
+
+  result.frames_received = receiver.received.load();
+  result.frames_bad = receiver.bad.load();
+  // Receiver CPU is taken over the sending time: the receiver keeps up or
+  // drops, so the little work after the last frame left is part of that time.
+  FinishResult(result, params, receiver.Latencies(), rx_cpu_s, result.send_seconds);
+  return result;
+}
+
+}  // namespace vesk_bench
