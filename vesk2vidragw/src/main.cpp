@@ -78,7 +78,7 @@ int main(int argc, char* argv[]) {
     cli::CheckRange<int>(variables, "port", 1, 65535);
     cli::CheckRange<int>(variables, "width", 1, 1 << 20);
     cli::CheckRange<int>(variables, "height", 1, 1 << 20);
-    cli::CheckOneOf<unsigned short>(variables, "mtu-size", {1500, 9000});
+    cli::CheckRange<unsigned short>(variables, "mtu-size", 97, 65535);
     cli::CheckOneOf<unsigned short>(variables, "ext_info_size", {0, 8});
     cli::CheckRange<double>(variables, "vidra-interval", 0.0, 86400.0);
     cli::CheckIpv4(variables, "receiver ip", false);

@@ -77,7 +77,7 @@ void ExpectRefused(const BadValue& row) {
 TEST(BadInput, VeskfeedRefusesEveryWrongValue) {
   const std::vector<BadValue> rows = {
       {"veskfeed", {"-p", "abc"}, "dest-port", "abc"},     {"veskfeed", {"-p", "-5"}, "dest-port", "-5"},
-      {"veskfeed", {"-p", "70000"}, "dest-port", "70000"}, {"veskfeed", {"-m", "1000"}, "mtu-size", "1000"},
+      {"veskfeed", {"-p", "70000"}, "dest-port", "70000"}, {"veskfeed", {"-m", "96"}, "mtu-size", "96"},
       {"veskfeed", {"-m", "nine"}, "mtu-size", "nine"},    {"veskfeed", {"-q", "-3"}, "frequency", "-3"},
       {"veskfeed", {"-s", "1.2.3"}, "src-ip", "1.2.3"},    {"veskfeed", {"-d", "300.1.1.1"}, "dest-ip", "300.1.1.1"},
       {"veskfeed", {"-t", "ten"}, "topic-id", "ten"},      {"veskfeed", {"-c", "70000"}, "component-id", "70000"},
@@ -102,7 +102,7 @@ TEST(BadInput, Vesk2vidragwRefusesEveryWrongValue) {
       {"vesk2vidragw", {"-p", "70000"}, "port", "70000"},
       {"vesk2vidragw", {"-w", "-4"}, "width", "-4"},
       {"vesk2vidragw", {"-e", "0"}, "height", "0"},
-      {"vesk2vidragw", {"-m", "1000"}, "mtu-size", "1000"},
+      {"vesk2vidragw", {"-m", "90"}, "mtu-size", "90"},
       {"vesk2vidragw", {"-x", "3"}, "ext_info_size", "3"},
       {"vesk2vidragw", {"-i", "-1"}, "vidra-interval", "-1"},
       {"vesk2vidragw", {"-r", "1.2.3"}, "receiver ip", "1.2.3"},

@@ -73,7 +73,7 @@ int main(int argc, char* argv[]) {
   settings.check = [](const po::variables_map& variables, const po::options_description& options) {
     CheckFrequency(variables, options);
     cli::CheckRange<int>(variables, "dest-port", 1, 65535);
-    cli::CheckOneOf<std::uint16_t>(variables, "mtu-size", {1500, 9000});
+    cli::CheckRange<std::uint16_t>(variables, "mtu-size", 97, 65535);
     cli::CheckIpv4(variables, "src-ip", false);
     cli::CheckIpv4(variables, "dest-ip", true);
   };
