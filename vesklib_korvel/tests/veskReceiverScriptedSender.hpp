@@ -12,6 +12,7 @@
 #include <korvel/wire/Header.hpp>
 
 #include <arpa/inet.h>
+#include <cerrno>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -138,8 +139,12 @@ class UdpPeer {
   UdpPeer(const UdpPeer&) = delete;
   UdpPeer& operator=(const UdpPeer&) = delete;
 
+  // A receiver that already closed its socket (for instance one that ended
+  // after the samples it wanted) makes the kernel report ECONNREFUSED on a
+  // later send; such datagrams are simply not received.
   void Send(const Datagram& datagram) const {
-    if (::send(m_fd, datagram.data(), datagram.size(), 0) != static_cast<ssize_t>(datagram.size())) {
+    if (::send(m_fd, datagram.data(), datagram.size(), 0) != static_cast<ssize_t>(datagram.size()) &&
+        errno != ECONNREFUSED) {
       throw std::runtime_error(std::string("send failed: ") + std::strerror(errno));
     }
   }
