@@ -150,15 +150,15 @@ ReceiverConfig Config(std::uint64_t max_sample_bytes = 0) {
   return config;
 }
 
-SampleSpec Spec(std::uint32_t id, std::uint16_t packets = 3, std::int32_t pixels = 100) {
-  SampleSpec spec;
-  spec.sample_id = id;
-  spec.packets = packets;
-  spec.pixels = pixels;
-  spec.bytes_per_pixel = 2;
-  spec.chunk_bytes = static_cast<std::size_t>(pixels) * 2 / (packets - 2u);
-  spec.data = vesk_test::Pattern(static_cast<std::size_t>(pixels) * 2, id);
-  return spec;
+SampleSpec MakeLayout(std::uint32_t id, std::uint16_t packets = 3, std::int32_t pixels = 100) {
+  SampleSpec layout;
+  layout.sample_id = id;
+  layout.packets = packets;
+  layout.pixels = pixels;
+  layout.bytes_per_pixel = 2;
+  layout.chunk_bytes = static_cast<std::size_t>(pixels) * 2 / (packets - 2u);
+  layout.data = vesk_test::Pattern(static_cast<std::size_t>(pixels) * 2, id);
+  return layout;
 }
 
 void SetU16(Datagram& datagram, std::size_t offset, std::uint16_t value) {
@@ -176,9 +176,9 @@ struct Scenario {
 
 std::vector<Scenario> Scenarios() {
   std::vector<Scenario> out;
-  const auto one = BuildSample(Spec(7));           // leader, payload, trailer
-  const auto two = BuildSample(Spec(8));           // the next sample
-  const auto four = BuildSample(Spec(7, 4, 200));  // leader, two payloads, trailer
+  const auto one = BuildSample(MakeLayout(7));           // leader, payload, trailer
+  const auto two = BuildSample(MakeLayout(8));           // the next sample
+  const auto four = BuildSample(MakeLayout(7, 4, 200));  // leader, two payloads, trailer
   out.push_back({"nothing arrives",
                  RxCount::kLeaderTimeout,
                  {},
@@ -292,8 +292,8 @@ TEST(ReceiveStatisticsCauses, SkippedDatagramsAreCountedByReasonWithoutGivingUp)
   NullReceiver receiver("127.0.0.1", "", 0, DataType::Int16, Config());
   receiver.Initialise();
   const vesk_test::UdpPeer peer(receiver.GetLocalPort());
-  const auto one = BuildSample(Spec(7));
-  SampleSpec other_topic = Spec(3);
+  const auto one = BuildSample(MakeLayout(7));
+  SampleSpec other_topic = MakeLayout(3);
   other_topic.topic_id = 11;
   const Datagram foreign(60, std::byte{0x5A});
   std::vector<Datagram> script{foreign, BuildSample(other_topic)[0], one[1], one[0], one[0], one[1], one[2]};
@@ -343,7 +343,7 @@ bool PortBound(std::uint16_t port, std::chrono::steady_clock::time_point deadlin
 std::vector<Datagram> Stream(const std::vector<std::uint32_t>& ids) {
   std::vector<Datagram> out;
   for (std::uint32_t id : ids) {
-    const auto sample = BuildSample(Spec(id));
+    const auto sample = BuildSample(MakeLayout(id));
     out.insert(out.end(), sample.begin(), sample.end());
   }
   return out;

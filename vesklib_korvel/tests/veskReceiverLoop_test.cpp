@@ -174,14 +174,14 @@ class ReceiveLoopTest : public ::testing::TestWithParam<std::uint8_t> {
 };
 
 SampleSpec Sample(std::uint32_t id) {
-  SampleSpec spec;
-  spec.sample_id = id;
-  spec.packets = 6;  // four payloads: a run that can be received in a batch
-  spec.pixels = 100;
-  spec.bytes_per_pixel = 2;
-  spec.chunk_bytes = 50;
-  spec.data = vesk_test::Pattern(200, id);
-  return spec;
+  SampleSpec layout;
+  layout.sample_id = id;
+  layout.packets = 6;  // four payloads: a run that can be received in a batch
+  layout.pixels = 100;
+  layout.bytes_per_pixel = 2;
+  layout.chunk_bytes = 50;
+  layout.data = vesk_test::Pattern(200, id);
+  return layout;
 }
 
 TEST_P(ReceiveLoopTest, EveryTimeoutWithoutASenderIsOneLostFrame) {

@@ -110,22 +110,22 @@ std::string ThrownText(const std::function<void()>& f) {
   return "(nothing thrown)";
 }
 
-SampleSpec Spec(std::uint32_t id, std::uint16_t packets, std::int32_t pixels, int bpp, std::size_t chunk) {
-  SampleSpec spec;
-  spec.sample_id = id;
-  spec.packets = packets;
-  spec.pixels = pixels;
-  spec.bytes_per_pixel = bpp;
-  spec.chunk_bytes = chunk;
-  spec.data = Pattern(static_cast<std::size_t>(pixels) * static_cast<std::size_t>(bpp), id);
-  return spec;
+SampleSpec MakeLayout(std::uint32_t id, std::uint16_t packets, std::int32_t pixels, int bpp, std::size_t chunk) {
+  SampleSpec layout;
+  layout.sample_id = id;
+  layout.packets = packets;
+  layout.pixels = pixels;
+  layout.bytes_per_pixel = bpp;
+  layout.chunk_bytes = chunk;
+  layout.data = Pattern(static_cast<std::size_t>(pixels) * static_cast<std::size_t>(bpp), id);
+  return layout;
 }
 
 TEST_P(ReceiveSampleTest, ExactMultipleSampleArrivesWholeWithItsIdAndAnInfoLine) {
   // 1000 pixels of 2 bytes in 10 payload packets of 100 pixels.
-  const SampleSpec spec = Spec(41, 12, 1000, 2, 200);
-  ASSERT_TRUE(Receive(BuildSample(spec)));
-  EXPECT_EQ(m_sample, spec.data);
+  const SampleSpec layout = MakeLayout(41, 12, 1000, 2, 200);
+  ASSERT_TRUE(Receive(BuildSample(layout)));
+  EXPECT_EQ(m_sample, layout.data);
   EXPECT_EQ(m_receiver->GetSampleId(), 41);
   EXPECT_TRUE(Errors().empty());
   EXPECT_TRUE(m_log->Contains("All packets received of sample 41"));
@@ -134,41 +134,41 @@ TEST_P(ReceiveSampleTest, ExactMultipleSampleArrivesWholeWithItsIdAndAnInfoLine)
 
 TEST_P(ReceiveSampleTest, MtuRuleCutsAMegapixelIntoFullPacketsAndAShorterLastOne) {
   // 1048576 is not a multiple of 236: 235 packets of 4452 pixels, then the rest.
-  const SampleSpec spec = Spec(7, 238, 1048576, 2, 4452 * 2);
-  const auto datagrams = BuildSample(spec);
+  const SampleSpec layout = MakeLayout(7, 238, 1048576, 2, 4452 * 2);
+  const auto datagrams = BuildSample(layout);
   ASSERT_EQ(datagrams.size(), 238u);
   EXPECT_LT(datagrams[236].size(), datagrams[235].size());
   m_sample.assign(5, 0xEE);  // stale contents must not survive
   ASSERT_TRUE(Receive(datagrams, 5s));
   EXPECT_EQ(m_sample.size(), 2097152u);
-  EXPECT_TRUE(m_sample == spec.data);
+  EXPECT_TRUE(m_sample == layout.data);
 }
 
 TEST_P(ReceiveSampleTest, PayloadsArePlacedWhereTheLeaderSaysTheSenderCutThem) {
   Build(DataType::Float, Config(1500));
   // 999 pixels of 4 bytes, N = 5, cut evenly: the leader states 1332 bytes
   // (333 pixels) per packet.
-  const SampleSpec even = Spec(3, 5, 999, 4, 1332);
+  const SampleSpec even = MakeLayout(3, 5, 999, 4, 1332);
   ASSERT_TRUE(Receive(BuildSample(even)));
   EXPECT_EQ(m_sample, even.data);
 
   // The same sample cut by the MTU rule (1404, 1404, 1188 bytes), as our own
   // sender does, with the leader stating 1404: every byte lands in place.
-  SampleSpec by_mtu = Spec(4, 5, 999, 4, 1404);
+  SampleSpec by_mtu = MakeLayout(4, 5, 999, 4, 1404);
   by_mtu.payload_room = 1404;
   ASSERT_TRUE(Receive(BuildSample(by_mtu)));
   EXPECT_EQ(m_sample, by_mtu.data);
 
   // Payloads cut by the MTU rule under a leader stating 1332 do not fit
   // their places: the sample is given up, never delivered shifted.
-  SampleSpec lying = Spec(5, 5, 999, 4, 1404);
+  SampleSpec lying = MakeLayout(5, 5, 999, 4, 1404);
   lying.payload_room = 1332;
   EXPECT_EQ(ThrownText([&] { Receive(BuildSample(lying)); }).rfind("Error receiving Payload Packets: ", 0), 0u);
 }
 
 TEST_P(ReceiveSampleTest, PayloadTagsMustEndAtThePixelCount) {
-  const SampleSpec spec = Spec(10, 12, 1000, 2, 200);
-  auto datagrams = BuildSample(spec);
+  const SampleSpec layout = MakeLayout(10, 12, 1000, 2, 200);
+  auto datagrams = BuildSample(layout);
   for (int k = 1; k <= 10; ++k) {
     EXPECT_EQ(vesk_test::GetU32(datagrams[k], wire::kPayloadTagOffset), 1u + 100u * (k - 1));
   }
@@ -177,14 +177,14 @@ TEST_P(ReceiveSampleTest, PayloadTagsMustEndAtThePixelCount) {
   EXPECT_EQ(ThrownText([&] { Receive(datagrams); }), "Unexpected payload tag");
 
   // Only the highest end counts: one late tag too high is refused as well.
-  auto high = BuildSample(Spec(11, 12, 1000, 2, 200));
+  auto high = BuildSample(MakeLayout(11, 12, 1000, 2, 200));
   vesk_test::SetU32(high[10], wire::kPayloadTagOffset, 902);
   EXPECT_EQ(ThrownText([&] { Receive(high); }), "Unexpected payload tag");
 }
 
 TEST_P(ReceiveSampleTest, PayloadThatNeverComesTimesOutWithItsNumber) {
-  auto datagrams = BuildSample(Spec(20, 6, 400, 2, 200));  // 4 payload packets
-  datagrams.resize(3);                                     // leader and payloads 1, 2
+  auto datagrams = BuildSample(MakeLayout(20, 6, 400, 2, 200));  // 4 payload packets
+  datagrams.resize(3);                                           // leader and payloads 1, 2
   const auto start = std::chrono::steady_clock::now();
   EXPECT_FALSE(Receive(datagrams, 300ms));
   EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
@@ -193,13 +193,13 @@ TEST_P(ReceiveSampleTest, PayloadThatNeverComesTimesOutWithItsNumber) {
 }
 
 TEST_P(ReceiveSampleTest, GapInThePayloadsIsATransportError) {
-  auto datagrams = BuildSample(Spec(21, 6, 400, 2, 200));
+  auto datagrams = BuildSample(MakeLayout(21, 6, 400, 2, 200));
   datagrams.erase(datagrams.begin() + 2);  // payload 2 lost on the way
   EXPECT_EQ(ThrownText([&] { Receive(datagrams); }).rfind("Error receiving Payload Packets: ", 0), 0u);
 }
 
 TEST_P(ReceiveSampleTest, MissingTrailerGivesTheSampleUp) {
-  auto datagrams = BuildSample(Spec(22, 4, 200, 2, 200));
+  auto datagrams = BuildSample(MakeLayout(22, 4, 200, 2, 200));
   datagrams.pop_back();
   EXPECT_FALSE(Receive(datagrams, 300ms));
   EXPECT_EQ(Errors(), std::vector<std::string>{"Missing trailer"});
@@ -207,8 +207,8 @@ TEST_P(ReceiveSampleTest, MissingTrailerGivesTheSampleUp) {
 
 TEST_P(ReceiveSampleTest, PacketsOfAnotherSampleGiveTheSampleUp) {
   // Payload 2 comes from the next sample.
-  auto first = BuildSample(Spec(30, 5, 300, 2, 200));
-  auto next = BuildSample(Spec(31, 5, 300, 2, 200));
+  auto first = BuildSample(MakeLayout(30, 5, 300, 2, 200));
+  auto next = BuildSample(MakeLayout(31, 5, 300, 2, 200));
   std::vector<Datagram> mixed{first[0], first[1], next[2]};
   EXPECT_FALSE(Receive(mixed));
   EXPECT_EQ(Errors(), std::vector<std::string>{
@@ -216,14 +216,14 @@ TEST_P(ReceiveSampleTest, PacketsOfAnotherSampleGiveTheSampleUp) {
                           "sample: 30"});
 
   // All payloads right, trailer of a later sample.
-  auto own = BuildSample(Spec(40, 3, 100, 2, 200));
-  auto later = BuildSample(Spec(41, 3, 100, 2, 200));
+  auto own = BuildSample(MakeLayout(40, 3, 100, 2, 200));
+  auto later = BuildSample(MakeLayout(41, 3, 100, 2, 200));
   std::vector<Datagram> wrong_trailer{own[0], own[1], later[2]};
   EXPECT_FALSE(Receive(wrong_trailer));
   EXPECT_EQ(Errors().back(), "leader and trailer do not belong to the same sample");
 
   // The receiver is fine afterwards.
-  const SampleSpec good = Spec(50, 3, 100, 2, 200);
+  const SampleSpec good = MakeLayout(50, 3, 100, 2, 200);
   EXPECT_TRUE(Receive(BuildSample(good)));
   EXPECT_EQ(m_sample, good.data);
 }
@@ -231,13 +231,13 @@ TEST_P(ReceiveSampleTest, PacketsOfAnotherSampleGiveTheSampleUp) {
 TEST_P(ReceiveSampleTest, LeaderAndTrailerOnly) {
   // N = 2, F = 0: an empty sample.
   m_sample.assign(64, 1);
-  ASSERT_TRUE(Receive(BuildSample(Spec(60, 2, 0, 2, 0))));
+  ASSERT_TRUE(Receive(BuildSample(MakeLayout(60, 2, 0, 2, 0))));
   EXPECT_TRUE(m_sample.empty());
 
   // N = 2, F = 10: pixels but no payload packet to carry them; given up
   // before the trailer is awaited and without touching the vector.
   m_sample.assign(3, 9);
-  auto datagrams = BuildSample(Spec(61, 2, 10, 2, 0));
+  auto datagrams = BuildSample(MakeLayout(61, 2, 10, 2, 0));
   datagrams.pop_back();  // no trailer sent: nothing may wait for it
   const auto start = std::chrono::steady_clock::now();
   EXPECT_THROW(Receive(datagrams, 3s), std::runtime_error);
@@ -248,7 +248,7 @@ TEST_P(ReceiveSampleTest, LeaderAndTrailerOnly) {
 TEST_P(ReceiveSampleTest, ForgedLeaderIsGivenUpBeforeAnyAllocation) {
   // 1e9 pixels of 2 bytes announced with 65535 packets and the largest room
   // a datagram allows: 2 GB that 65533 packets of 8904 bytes cannot carry.
-  auto datagrams = BuildSample(Spec(70, 2, 0, 2, 0));
+  auto datagrams = BuildSample(MakeLayout(70, 2, 0, 2, 0));
   Datagram leader = datagrams[0];
   korvel::wire::StoreBe16(leader.data() + wire::kPacketCountOffset, 65535);
   vesk_test::SetU32(leader, wire::kPixelCountOffset, 1000000000u);
@@ -260,7 +260,7 @@ TEST_P(ReceiveSampleTest, ForgedLeaderIsGivenUpBeforeAnyAllocation) {
   EXPECT_EQ(m_receiver->GetSampleId(), 70);
 
   // A smaller forgery: 30000 pixels in a single payload packet.
-  Datagram one_payload = BuildSample(Spec(71, 2, 0, 2, 0))[0];
+  Datagram one_payload = BuildSample(MakeLayout(71, 2, 0, 2, 0))[0];
   korvel::wire::StoreBe16(one_payload.data() + wire::kPacketCountOffset, 3);
   vesk_test::SetU32(one_payload, wire::kPixelCountOffset, 30000u);
   vesk_test::SetU32(one_payload, wire::kPayloadRoomOffset, 60000u);
@@ -269,24 +269,24 @@ TEST_P(ReceiveSampleTest, ForgedLeaderIsGivenUpBeforeAnyAllocation) {
 }
 
 TEST_P(ReceiveSampleTest, RetriedPayloadLandsInTheSamePlace) {
-  const SampleSpec spec = Spec(80, 5, 300, 2, 200);
-  auto datagrams = BuildSample(spec);
+  const SampleSpec layout = MakeLayout(80, 5, 300, 2, 200);
+  auto datagrams = BuildSample(layout);
   // A datagram of another topic, as long as a payload and full of 0xFF,
   // arrives between payloads 1 and 2: its bytes land where payload 2 goes
   // and must be overwritten by the retry.
-  SampleSpec foreign = Spec(80, 5, 300, 2, 200);
+  SampleSpec foreign = MakeLayout(80, 5, 300, 2, 200);
   foreign.topic_id = 99;
   foreign.data.assign(600, 0xFF);
   const Datagram intruder = BuildSample(foreign)[2];
   datagrams.insert(datagrams.begin() + 2, intruder);
   ASSERT_TRUE(Receive(datagrams));
-  EXPECT_EQ(m_sample, spec.data);
+  EXPECT_EQ(m_sample, layout.data);
 }
 
 TEST_P(ReceiveSampleTest, OversizedLeaderIsSkippedAndTheNextOneTaken) {
-  auto oversized = BuildSample(Spec(90, 3, 100, 2, 200))[0];
+  auto oversized = BuildSample(MakeLayout(90, 3, 100, 2, 200))[0];
   oversized.resize(oversized.size() + 500, std::byte{0x55});
-  const SampleSpec good = Spec(91, 3, 100, 2, 200);
+  const SampleSpec good = MakeLayout(91, 3, 100, 2, 200);
   auto datagrams = BuildSample(good);
   datagrams.insert(datagrams.begin(), oversized);
   ASSERT_TRUE(Receive(datagrams));
@@ -308,40 +308,40 @@ TEST_P(ReceiveSampleTest, NothingArrivesWithinTheTimeout) {
 
 TEST_P(ReceiveSampleTest, LeaderExtInfoIsUnpackedIntoTheRecord) {
   Build(DataType::Int16, Config(9000, 8));
-  SampleSpec spec = Spec(100, 3, 50, 2, 100);
-  spec.ext_info_size = 8;
-  SampleExtInfo(1234.5).Pack(spec.ext_block);
-  ASSERT_TRUE(Receive(BuildSample(spec)));
+  SampleSpec layout = MakeLayout(100, 3, 50, 2, 100);
+  layout.ext_info_size = 8;
+  SampleExtInfo(1234.5).Pack(layout.ext_block);
+  ASSERT_TRUE(Receive(BuildSample(layout)));
   EXPECT_EQ(m_ext_info.GetTimestamp(), 1234.5);
 
   // A stream without the block leaves the record at its default.
   Build(DataType::Int16, Config(9000, 0));
   m_ext_info.SetTimestamp(55.0);
-  ASSERT_TRUE(Receive(BuildSample(Spec(101, 3, 50, 2, 100))));
+  ASSERT_TRUE(Receive(BuildSample(MakeLayout(101, 3, 50, 2, 100))));
   EXPECT_EQ(m_ext_info.GetTimestamp(), -1.0);
 }
 
 TEST_P(ReceiveSampleTest, IntrudersInsideLongRunsLeaveEveryByteInPlace) {
-  const SampleSpec spec = Spec(110, 238, 1048576, 2, 4452 * 2);
-  auto datagrams = BuildSample(spec);
+  const SampleSpec layout = MakeLayout(110, 238, 1048576, 2, 4452 * 2);
+  auto datagrams = BuildSample(layout);
   // Copies of payloads from another topic, full of 0xFF, and a duplicate of
   // an earlier payload: each takes a place meant for a later payload.
-  SampleSpec foreign = spec;
+  SampleSpec foreign = layout;
   foreign.topic_id = 99;
-  foreign.data.assign(spec.data.size(), 0xFF);
+  foreign.data.assign(layout.data.size(), 0xFF);
   const auto intruders = BuildSample(foreign);
   for (std::size_t at : {200u, 150u, 100u, 70u, 65u, 64u, 3u}) {
     datagrams.insert(datagrams.begin() + static_cast<std::ptrdiff_t>(at), intruders[at]);
   }
   datagrams.insert(datagrams.begin() + 40, datagrams[20]);
   ASSERT_TRUE(Receive(datagrams, 5s));
-  EXPECT_TRUE(m_sample == spec.data);
+  EXPECT_TRUE(m_sample == layout.data);
 }
 
 TEST_P(ReceiveSampleTest, PayloadLostInsideARunCostsOnlyItsSample) {
-  auto lost = BuildSample(Spec(111, 12, 1000, 2, 200));
+  auto lost = BuildSample(MakeLayout(111, 12, 1000, 2, 200));
   lost.erase(lost.begin() + 3);
-  const SampleSpec next = Spec(112, 12, 1000, 2, 200);
+  const SampleSpec next = MakeLayout(112, 12, 1000, 2, 200);
   const auto after = BuildSample(next);
   lost.insert(lost.end(), after.begin(), after.end());
   EXPECT_EQ(ThrownText([&] { Receive(lost); }).rfind("Error receiving Payload Packets: ", 0), 0u);

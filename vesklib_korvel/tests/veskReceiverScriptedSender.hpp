@@ -12,10 +12,10 @@
 #include <korvel/wire/Header.hpp>
 
 #include <arpa/inet.h>
-#include <cerrno>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <cerrno>
 
 #include <algorithm>
 #include <chrono>
@@ -58,26 +58,26 @@ struct SampleSpec {
   std::uint8_t ext_info_size = 0;        // 0 or 8
   std::vector<unsigned char> ext_block;  // ext_info_size bytes
   std::int32_t topic_id = 10;
-  std::uint32_t payload_room = 0;        // room stated in the leader; 0: the layer's even split
+  std::uint32_t payload_room = 0;  // room stated in the leader; 0: the layer's even split
 };
 
 // Leader, N - 2 payload packets (empty once the data is used up), trailer.
-inline std::vector<Datagram> BuildSample(const SampleSpec& spec) {
+inline std::vector<Datagram> BuildSample(const SampleSpec& layout) {
   RecordingSocket socket;
   korvel::dunmo::Sender::Config dunmo_config;
-  dunmo_config.topic_id = spec.topic_id;
+  dunmo_config.topic_id = layout.topic_id;
   dunmo_config.component_id = 1;
-  dunmo_config.packets_per_sample = spec.packets;
+  dunmo_config.packets_per_sample = layout.packets;
   dunmo_config.protocol_version = 1;
-  dunmo_config.first_sample_id = spec.sample_id;
+  dunmo_config.first_sample_id = layout.sample_id;
   korvel::dunmo::Sender packet_sender(dunmo_config, socket, nullptr);
-  const std::vector<std::byte> pattern(static_cast<std::size_t>(spec.bytes_per_pixel), std::byte{0x23});
+  const std::vector<std::byte> pattern(static_cast<std::size_t>(layout.bytes_per_pixel), std::byte{0x23});
   korvel::vesk::Sender::Config vesk_config;
   vesk_config.protocol_option = 0;
   vesk_config.max_ext_info_size = 8;
-  vesk_config.ext_info_size = spec.ext_info_size;
-  vesk_config.pixels_per_sample = spec.pixels;
-  vesk_config.payload_room = spec.payload_room;
+  vesk_config.ext_info_size = layout.ext_info_size;
+  vesk_config.pixels_per_sample = layout.pixels;
+  vesk_config.payload_room = layout.payload_room;
   vesk_config.pixel_pattern = gsl::span<const std::byte>(pattern.data(), pattern.size());
   korvel::vesk::Sender sender(vesk_config, packet_sender);
 
@@ -90,16 +90,16 @@ inline std::vector<Datagram> BuildSample(const SampleSpec& spec) {
   };
   {
     auto builder = korvel::MakeTxIovsBuilder(slots);
-    if (spec.ext_info_size != 0) builder.Append(bytes(spec.ext_block.data(), spec.ext_block.size()));
+    if (layout.ext_info_size != 0) builder.Append(bytes(layout.ext_block.data(), layout.ext_block.size()));
     check(sender.SendLeaderPacket(std::move(builder), std::nullopt, std::nullopt, std::nullopt));
   }
   std::size_t offset = 0;
-  for (int k = 2; k < spec.packets; ++k) {
-    const bool last = k + 1 == spec.packets;
-    const std::size_t left = spec.data.size() - offset;
-    const std::size_t n = last ? left : std::min(spec.chunk_bytes, left);
+  for (int k = 2; k < layout.packets; ++k) {
+    const bool last = k + 1 == layout.packets;
+    const std::size_t left = layout.data.size() - offset;
+    const std::size_t n = last ? left : std::min(layout.chunk_bytes, left);
     auto builder = korvel::MakeTxIovsBuilder(slots);
-    if (n != 0) builder.Append(bytes(spec.data.data() + offset, n));
+    if (n != 0) builder.Append(bytes(layout.data.data() + offset, n));
     check(sender.SendPayloadPacket(std::move(builder), std::nullopt, 0, std::nullopt, 0));
     offset += n;
   }

@@ -104,14 +104,14 @@ ReceiverConfig ToolConfig() {
 }
 
 vesk_test::SampleSpec Sample(std::uint32_t id) {
-  vesk_test::SampleSpec spec;
-  spec.sample_id = id;
-  spec.packets = 3;
-  spec.pixels = 100;
-  spec.bytes_per_pixel = 2;
-  spec.chunk_bytes = 200;
-  spec.data = vesk_test::Pattern(200, id);
-  return spec;
+  vesk_test::SampleSpec layout;
+  layout.sample_id = id;
+  layout.packets = 3;
+  layout.pixels = 100;
+  layout.bytes_per_pixel = 2;
+  layout.chunk_bytes = 200;
+  layout.data = vesk_test::Pattern(200, id);
+  return layout;
 }
 
 std::string ReadFile(const fs::path& path) {

@@ -95,13 +95,13 @@ class Receiver {
 std::vector<vesk_test::Datagram> Script() {
   std::vector<vesk_test::Datagram> script;
   for (std::uint32_t id : {1u, 2u, 4u, 5u, 6u}) {
-    vesk_test::SampleSpec spec;
-    spec.sample_id = id;
-    spec.packets = 3;
-    spec.pixels = 100;
-    spec.chunk_bytes = 200;
-    spec.data = vesk_test::Pattern(200, id);
-    auto sample = vesk_test::BuildSample(spec);
+    vesk_test::SampleSpec layout;
+    layout.sample_id = id;
+    layout.packets = 3;
+    layout.pixels = 100;
+    layout.chunk_bytes = 200;
+    layout.data = vesk_test::Pattern(200, id);
+    auto sample = vesk_test::BuildSample(layout);
     if (id == 5) sample.pop_back();
     script.insert(script.end(), sample.begin(), sample.end());
   }
