@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <sys/wait.h>
+#include <vesk_test/CaptureAppender.hpp>
 
 #include <log4cplus/appender.h>
 #include <log4cplus/spi/loggingevent.h>
@@ -22,26 +23,7 @@ namespace vk = ketra::vesktools::vesklib_korvel;
 
 namespace {
 
-// Keeps the text of every event appended to it.
-class CaptureAppender : public log4cplus::Appender {
- public:
-  ~CaptureAppender() override { destructorImpl(); }
-  void close() override {}
-  std::vector<std::string> Messages() {
-    std::lock_guard lock(m_mutex);
-    return m_messages;
-  }
-
- protected:
-  void append(const log4cplus::spi::InternalLoggingEvent& event) override {
-    std::lock_guard lock(m_mutex);
-    m_messages.push_back(event.getMessage());
-  }
-
- private:
-  std::mutex m_mutex;
-  std::vector<std::string> m_messages;
-};
+using vesk_test::CaptureAppender;
 
 // Attaches a capturing appender to the library logger at a given level for
 // the life of the object, and restores the logger afterwards.

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <vesk_test/CaptureAppender.hpp>
 
 #include <log4cplus/appender.h>
 #include <log4cplus/spi/loggingevent.h>
@@ -19,26 +20,7 @@ namespace fnd = ketra::fnd;
 
 namespace {
 
-// Keeps the text of every event appended to it.
-class CaptureAppender : public log4cplus::Appender {
- public:
-  ~CaptureAppender() override { destructorImpl(); }
-  void close() override {}
-  std::vector<std::string> Messages() {
-    std::lock_guard lock(m_mutex);
-    return m_messages;
-  }
-
- protected:
-  void append(const log4cplus::spi::InternalLoggingEvent& event) override {
-    std::lock_guard lock(m_mutex);
-    m_messages.push_back(event.getMessage());
-  }
-
- private:
-  std::mutex m_mutex;
-  std::vector<std::string> m_messages;
-};
+using vesk_test::CaptureAppender;
 
 }  // namespace
 
