@@ -25,6 +25,12 @@ Receiver::Receiver(const Config& config, RxSocket& socket, std::pmr::memory_reso
   }
   m_batch.resize(kMaxBatch);
   m_deferred.reserve(kMaxBatch);
+  if (m_socket.Coalesces()) {
+    m_stage.resize(kStageBuffers * RxSocket::kMaxCoalescedBytes);
+    // A joined buffer holds at most 64 datagrams on current kernels; room
+    // for more is only taken when a foreign sender joins tinier ones.
+    m_deferred.reserve(kStageBuffers * 64);
+  }
 }
 
 Receiver::~Receiver() = default;
@@ -76,6 +82,12 @@ Receiver::Result Receiver::Receive(detail::IovsBuilder<std::byte>& iovs, std::si
 
   RxDatagram got;
   if (!ReplayDeferred(vec, count, got)) {
+    if (!m_stage.empty()) {
+      std::error_code error;
+      if (!ReadCoalesced(timeout, error)) return {error, PacketPtr(nullptr)};
+      if (!ReplayDeferred(vec, count, got)) return {{}, PacketPtr(nullptr)};
+      return Finish(std::move(handle), got, header, caller_capacity);
+    }
     const std::error_code error = m_socket.Receive(vec, count, timeout, got);
     if (error) return {error, PacketPtr(nullptr)};
     if (!got.received) return {{}, PacketPtr(nullptr)};
@@ -87,8 +99,8 @@ Receiver::Result Receiver::Receive(detail::IovsBuilder<std::byte>& iovs, std::si
 Receiver::Result Receiver::Finish(PacketPtr handle, const RxDatagram& got, std::size_t header,
                                   std::size_t caller_capacity) noexcept {
   using namespace wire;
-  Packet& packet = handle->pool_index >= kPoolSize ? m_batch_pool[handle->pool_index - kPoolSize]
-                                                   : m_pool[handle->pool_index];
+  Packet& packet =
+      handle->pool_index >= kPoolSize ? m_batch_pool[handle->pool_index - kPoolSize] : m_pool[handle->pool_index];
   const std::size_t full = got.datagram_size > got.bytes ? got.datagram_size : got.bytes;
   const std::byte* p = packet.storage.data();
   if (got.bytes < header || LoadBe32(p + kMagicOffset) != kDunmoMagic ||

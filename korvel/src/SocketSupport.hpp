@@ -5,10 +5,13 @@
 #include <korvel/Ipv4.hpp>
 
 #include <netinet/in.h>
+#include <netinet/udp.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <system_error>
 #include <utility>
@@ -44,6 +47,26 @@ inline sockaddr_in MakeSockaddr(const Ipv4& ip, std::uint16_t port) noexcept {
   addr.sin_port = htons(port);
   addr.sin_addr.s_addr = ip.NetworkOrder();
   return addr;
+}
+
+// Room for the control message a UDP GRO socket attaches to a joined buffer.
+struct GroControl {
+  alignas(cmsghdr) unsigned char bytes[CMSG_SPACE(sizeof(int))];
+};
+
+// The segment size of a joined buffer from its control message, 0 when the
+// buffer is one datagram (no such message, or one segment only).
+inline std::size_t ReadGroSegmentSize(const msghdr& msg, std::size_t received) noexcept {
+  if (msg.msg_controllen == 0 || msg.msg_control == nullptr) return 0;
+  for (const cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr;
+       c = CMSG_NXTHDR(const_cast<msghdr*>(&msg), const_cast<cmsghdr*>(c))) {
+    if (c->cmsg_level == SOL_UDP && c->cmsg_type == UDP_GRO && c->cmsg_len >= CMSG_LEN(sizeof(int))) {
+      int size = 0;
+      std::memcpy(&size, CMSG_DATA(c), sizeof size);
+      return size > 0 && static_cast<std::size_t>(size) < received ? static_cast<std::size_t>(size) : 0;
+    }
+  }
+  return 0;
 }
 
 }  // namespace korvel::detail

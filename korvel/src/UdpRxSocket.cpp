@@ -68,6 +68,11 @@ UdpRxSocket::UdpRxSocket(const Config& config, std::pmr::memory_resource* /*memo
     ::setsockopt(fd.Get(), SOL_SOCKET, SO_BUSY_POLL, &config.busy_poll_us, sizeof config.busy_poll_us);
   }
 
+  if (config.coalesce) {
+    // Best effort: without UDP GRO every buffer is one datagram.
+    m_coalesces = ::setsockopt(fd.Get(), SOL_UDP, UDP_GRO, &on, sizeof on) == 0;
+  }
+
   // A multicast group is bound as the local address, so this socket only
   // gets the group's datagrams, not unicast ones to the same port.
   const sockaddr_in local = detail::MakeSockaddr(address, config.port);
@@ -111,6 +116,7 @@ std::error_code UdpRxSocket::Receive(const iovec* iovs, std::size_t iov_count, s
   msghdr msg{};
   msg.msg_iov = const_cast<iovec*>(iovs);
   msg.msg_iovlen = iov_count;
+  detail::GroControl control;
   std::size_t capacity = 0;
   for (std::size_t i = 0; i < iov_count; ++i) capacity += iovs[i].iov_len;
 
@@ -120,6 +126,10 @@ std::error_code UdpRxSocket::Receive(const iovec* iovs, std::size_t iov_count, s
   for (;;) {
     // Fast path: data already queued costs this one call. MSG_TRUNC makes
     // the call return the datagram's full length even when it did not fit.
+    if (m_coalesces) {
+      msg.msg_control = control.bytes;
+      msg.msg_controllen = sizeof control.bytes;
+    }
     const ssize_t got = ::recvmsg(m_fd, &msg, MSG_DONTWAIT | MSG_TRUNC);
     if (got >= 0) {
       const auto full = static_cast<std::size_t>(got);
@@ -127,6 +137,7 @@ std::error_code UdpRxSocket::Receive(const iovec* iovs, std::size_t iov_count, s
       out.datagram_size = full;
       out.bytes = full < capacity ? full : capacity;
       out.truncated = (msg.msg_flags & MSG_TRUNC) != 0 || full > capacity;
+      out.segment_size = detail::ReadGroSegmentSize(msg, out.bytes);
       return {};
     }
     if (errno == EINTR) continue;

@@ -2,6 +2,8 @@
 // queued (up to kMaxBatch per call); the wait for the first one is a ppoll.
 #include <korvel/UdpRxSocket.hpp>
 
+#include "SocketSupport.hpp"
+
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -18,10 +20,15 @@ std::error_code UdpRxSocket::ReceiveBatch(RxMessage* messages, std::size_t count
   if (count > kMaxBatch) count = kMaxBatch;
   std::array<mmsghdr, kMaxBatch> headers{};
   std::array<std::size_t, kMaxBatch> capacity{};
+  std::array<detail::GroControl, kMaxBatch> control;
   for (std::size_t i = 0; i < count; ++i) {
     messages[i].got = RxDatagram{};
     headers[i].msg_hdr.msg_iov = const_cast<iovec*>(messages[i].iovs);
     headers[i].msg_hdr.msg_iovlen = messages[i].iov_count;
+    if (m_coalesces) {
+      headers[i].msg_hdr.msg_control = control[i].bytes;
+      headers[i].msg_hdr.msg_controllen = sizeof control[i].bytes;
+    }
     for (std::size_t v = 0; v < messages[i].iov_count; ++v) capacity[i] += messages[i].iovs[v].iov_len;
   }
 
@@ -39,6 +46,7 @@ std::error_code UdpRxSocket::ReceiveBatch(RxMessage* messages, std::size_t count
         out.datagram_size = full;
         out.bytes = full < capacity[i] ? full : capacity[i];
         out.truncated = (headers[i].msg_hdr.msg_flags & MSG_TRUNC) != 0 || full > capacity[i];
+        out.segment_size = detail::ReadGroSegmentSize(headers[i].msg_hdr, out.bytes);
       }
       return {};
     }

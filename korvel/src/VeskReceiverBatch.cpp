@@ -52,7 +52,7 @@ std::size_t Receiver::ReceivePayloadBatch(std::byte* base, std::size_t chunk, st
   for (;;) {
     std::size_t got = 0;
     std::error_code error;
-    const bool batch = m_packet_receiver->BatchingEnabled() && !m_packet_receiver->HasDeferred();
+    const bool batch = m_packet_receiver->BatchingEnabled();
     std::array<gsl::span<std::byte>, dunmo::Receiver::kMaxBatch> bodies;
     const std::size_t posted_from = accepted;
     if (batch) {

@@ -179,8 +179,24 @@ class MemoryRxSocket final : public RxSocket {
     out = RxDatagram{};
     ++calls;
     if (m_queue.datagrams.empty()) return {};
-    const Bytes d = std::move(m_queue.datagrams.front());
+    Bytes d = std::move(m_queue.datagrams.front());
     m_queue.datagrams.pop_front();
+    if (join) {
+      // As UDP GRO does: following datagrams of the same size, the last one
+      // possibly shorter, up to 64 of them in one buffer.
+      const std::size_t segment = d.size();
+      std::size_t count = 1;
+      while (segment > 0 && count < 64 && !m_queue.datagrams.empty()) {
+        const Bytes& next = m_queue.datagrams.front();
+        if (next.empty() || next.size() > segment || d.size() + next.size() > kMaxCoalescedBytes) break;
+        d.insert(d.end(), next.begin(), next.end());
+        ++count;
+        const bool shorter = next.size() < segment;
+        m_queue.datagrams.pop_front();
+        if (shorter) break;
+      }
+      if (count > 1) out.segment_size = segment;
+    }
     std::size_t at = 0;
     for (std::size_t i = 0; i < iov_count && at < d.size(); ++i) {
       const std::size_t take = std::min(iovs[i].iov_len, d.size() - at);
@@ -193,7 +209,9 @@ class MemoryRxSocket final : public RxSocket {
     out.truncated = at < d.size();
     return {};
   }
+  bool Coalesces() const noexcept override { return join; }
   int calls = 0;
+  bool join = false;  // set before the receiver is made
 
  private:
   MemoryQueue& m_queue;

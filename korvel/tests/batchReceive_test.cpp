@@ -147,10 +147,11 @@ bool IsRetry(const std::error_code& e) {
   return e == RxErrc::Retry;
 }
 
-Outcome Receive(const std::vector<Bytes>& script, bool batch, std::uint8_t ext = 0) {
+Outcome Receive(const std::vector<Bytes>& script, bool batch, std::uint8_t ext = 0, bool joined = false) {
   MemoryQueue queue;
   for (const Bytes& d : script) queue.datagrams.push_back(d);
   MemoryRxSocket socket(queue);
+  socket.join = joined;
   dunmo::Receiver::Config dc;
   dc.topic_id = 10;
   dc.options = batch ? 0 : dunmo::Receiver::kOptionNoBatch;
@@ -224,17 +225,22 @@ Outcome Receive(const std::vector<Bytes>& script, bool batch, std::uint8_t ext =
   return run;
 }
 
-// Runs `script` both ways, requires the same outcome, and checks every
-// delivered sample byte for byte.
+// Runs `script` batched and one at a time, each with datagrams arriving one
+// by one and joined as UDP GRO joins them; requires the same outcome of all
+// four, and checks every delivered sample byte for byte.
 Outcome Both(const std::vector<Bytes>& script, std::uint8_t ext = 0) {
   const Outcome single = Receive(script, false, ext);
   const Outcome batched = Receive(script, true, ext);
-  EXPECT_EQ(batched.events, single.events);
-  EXPECT_EQ(batched.counters, single.counters);
-  EXPECT_EQ(batched.delivered.size(), single.delivered.size());
-  for (const auto& [id, bytes] : batched.delivered) {
-    const std::size_t payloads = bytes.size() / kRoom;
-    EXPECT_TRUE(bytes == Expected(id, static_cast<std::uint16_t>(payloads))) << "sample " << id;
+  for (const bool joined : {false, true}) {
+    for (const Outcome& run : {Receive(script, false, ext, joined), Receive(script, true, ext, joined)}) {
+      EXPECT_EQ(run.events, single.events) << (joined ? "joined" : "");
+      EXPECT_EQ(run.counters, single.counters) << (joined ? "joined" : "");
+      EXPECT_EQ(run.delivered.size(), single.delivered.size());
+      for (const auto& [id, bytes] : run.delivered) {
+        const std::size_t payloads = bytes.size() / kRoom;
+        EXPECT_TRUE(bytes == Expected(id, static_cast<std::uint16_t>(payloads))) << "sample " << id;
+      }
+    }
   }
   return batched;
 }

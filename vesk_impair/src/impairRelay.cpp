@@ -7,8 +7,10 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/udp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 #include <cerrno>
 
@@ -134,12 +136,14 @@ void ImpairRelay::Run(const std::atomic<bool>& stop) {
     const auto now = Clock::now();
     if (arrived) m_last_arrival = now;
     ReleaseDue(now, !arrived && now - m_last_arrival >= kIdleRelease);
+    FlushJoined();
   }
   // What is still held goes out, so that nothing is silently dropped at the end.
   for (const Held& held : m_delayed) Send(held.bytes, held.copies);
   for (const Held& held : m_held) Send(held.bytes, held.copies);
   m_delayed.clear();
   m_held.clear();
+  FlushJoined();
 }
 
 void ImpairRelay::Process(std::vector<unsigned char>& datagram) {
@@ -176,11 +180,68 @@ void ImpairRelay::Process(std::vector<unsigned char>& datagram) {
 
 void ImpairRelay::Send(const std::vector<unsigned char>& datagram, int copies) {
   for (int i = 0; i < copies; ++i) {
-    const ssize_t n = ::sendto(m_socket.Get(), datagram.data(), datagram.size(), 0,
-                               reinterpret_cast<const sockaddr*>(m_dest_address.data()),
-                               static_cast<socklen_t>(m_dest_address.size()));
-    Count([&](RelayCounts& c) { ++(n < 0 ? c.send_failures : c.forwarded); });
+    if (m_join.load()) {
+      Join(datagram);
+    } else {
+      SendOne(datagram.data(), datagram.size());
+    }
   }
+}
+
+void ImpairRelay::SendOne(const unsigned char* bytes, std::size_t size) {
+  const ssize_t n = ::sendto(m_socket.Get(), bytes, size, 0, reinterpret_cast<const sockaddr*>(m_dest_address.data()),
+                             static_cast<socklen_t>(m_dest_address.size()));
+  Count([&](RelayCounts& c) { ++(n < 0 ? c.send_failures : c.forwarded); });
+}
+
+void ImpairRelay::Join(const std::vector<unsigned char>& datagram) {
+  // The kernel cuts a segmented send into equal datagrams, only the last one
+  // shorter, at most 64 of them and 65507 bytes in all.
+  constexpr std::size_t kMaxSegments = 64;
+  constexpr std::size_t kMaxBytes = 65507;
+  const bool fits = m_joined_count > 0 && !m_joined_ended && datagram.size() <= m_joined_segment &&
+                    m_joined_count < kMaxSegments && m_joined.size() + datagram.size() <= kMaxBytes;
+  if (!fits) FlushJoined();
+  if (datagram.empty()) {
+    SendOne(datagram.data(), 0);
+    return;
+  }
+  if (m_joined_count == 0) m_joined_segment = datagram.size();
+  m_joined_ended = datagram.size() < m_joined_segment;
+  m_joined.insert(m_joined.end(), datagram.begin(), datagram.end());
+  ++m_joined_count;
+}
+
+void ImpairRelay::FlushJoined() {
+  if (m_joined_count == 0) return;
+  bool sent = false;
+  if (m_joined_count > 1) {
+    iovec vec{m_joined.data(), m_joined.size()};
+    alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(std::uint16_t))] = {};
+    msghdr msg{};
+    msg.msg_name = m_dest_address.data();
+    msg.msg_namelen = static_cast<socklen_t>(m_dest_address.size());
+    msg.msg_iov = &vec;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    cmsghdr* cmsg = CMSG_FIRSTHDR(&msg);
+    cmsg->cmsg_level = SOL_UDP;
+    cmsg->cmsg_type = UDP_SEGMENT;
+    cmsg->cmsg_len = CMSG_LEN(sizeof(std::uint16_t));
+    const auto segment = static_cast<std::uint16_t>(m_joined_segment);
+    std::memcpy(CMSG_DATA(cmsg), &segment, sizeof segment);
+    sent = ::sendmsg(m_socket.Get(), &msg, 0) >= 0;
+    if (sent) Count([&](RelayCounts& c) { c.forwarded += m_joined_count; });
+  }
+  if (!sent) {
+    for (std::size_t at = 0; at < m_joined.size(); at += m_joined_segment) {
+      SendOne(m_joined.data() + at, std::min(m_joined_segment, m_joined.size() - at));
+    }
+  }
+  m_joined.clear();
+  m_joined_count = 0;
+  m_joined_ended = false;
 }
 
 // One datagram went out in its turn: held-back datagrams move one step

@@ -46,11 +46,20 @@ struct StreamRun {
 // Streams kSamples samples through a relay with `config`, then clean fence
 // samples until one is delivered, so that samples lost at the end of the
 // impaired run show up as an id gap.
-StreamRun StreamThrough(const ImpairConfig& config, std::uint8_t packet_layer_option) {
+// How the receiver takes its payloads, and whether the relay hands them over
+// joined so that they arrive as the kernel's joined buffers (UDP GRO).
+struct ReceiveMode {
+  std::uint8_t packet_layer_option = 0;  // bit 0: one datagram per call; bit 1: never joined
+  bool join_forwarded = false;
+  const char* name = "";
+};
+
+StreamRun StreamThrough(const ImpairConfig& config, const ReceiveMode& mode) {
   vesk_impair_test::QuietLibraryLog();
   const int receiver_port = vesk_test::FreeUdpPort();
-  CollectingReceiver receiver(receiver_port, 300ms, packet_layer_option);
+  CollectingReceiver receiver(receiver_port, 300ms, mode.packet_layer_option);
   ImpairRelay relay("127.0.0.1", 0, "127.0.0.1", static_cast<std::uint16_t>(receiver_port), config);
+  relay.SetJoinForwarded(mode.join_forwarded);
   relay.Start();
   StreamRun run;
   {
@@ -79,6 +88,14 @@ StreamRun StreamThrough(const ImpairConfig& config, std::uint8_t packet_layer_op
   run.stat_leader_timeouts = stats.Get(RxCount::kLeaderTimeout);
   run.stat_gap_samples = stats.Get(RxCount::kIdGapSamples);
   run.stat_first_id = stats.Get(RxCount::kFirstSampleId);
+  // The mode under test is the one that ran: joined sends arrive joined only
+  // to a receiver that asks for it.
+  const std::uint64_t joined = stats.Get(RxCount::kJoinedBuffers);
+  if (mode.join_forwarded && (mode.packet_layer_option & 0x02) == 0) {
+    EXPECT_GT(joined, 0U) << "no datagrams arrived joined";
+  } else {
+    EXPECT_EQ(joined, 0U);
+  }
   return run;
 }
 
@@ -119,9 +136,9 @@ Accounting Account(const StreamRun& run) {
   return a;
 }
 
-// Runs every case with payloads received in batches (0) and one datagram per
-// receive call (1).
-class StreamThroughRelay : public ::testing::TestWithParam<std::uint8_t> {};
+// Runs every case with payloads received in batches and one datagram per
+// receive call, each with datagrams arriving one by one and joined.
+class StreamThroughRelay : public ::testing::TestWithParam<ReceiveMode> {};
 
 TEST_P(StreamThroughRelay, LossIsAccountedForExactlyAndDeliveredSamplesAreExact) {
   ImpairConfig config;
@@ -217,7 +234,7 @@ TEST_P(StreamThroughRelay, PayloadCorruptionReachesTheSampleOnlyWhereItHit) {
 TEST_P(StreamThroughRelay, ReceiverKeepsGoingWhenItsSenderRestarts) {
   vesk_impair_test::QuietLibraryLog();
   const int port = vesk_test::FreeUdpPort();
-  CollectingReceiver receiver(port, 300ms, GetParam());
+  CollectingReceiver receiver(port, 300ms, GetParam().packet_layer_option);
   ReceiverThread loop(receiver);
   {
     VeskSender first("127.0.0.1", "127.0.0.1", port, vesk_impair_test::DataType::Int32, vesk_impair_test::kPixels,
@@ -251,9 +268,12 @@ TEST_P(StreamThroughRelay, ReceiverKeepsGoingWhenItsSenderRestarts) {
   EXPECT_EQ(given_up, 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(BatchedAndSingle, StreamThroughRelay, ::testing::Values(std::uint8_t{0}, std::uint8_t{1}),
-                         [](const ::testing::TestParamInfo<std::uint8_t>& param_info) {
-                           return param_info.param == 0 ? std::string("Batched") : std::string("OneAtATime");
+INSTANTIATE_TEST_SUITE_P(BatchedAndSingle, StreamThroughRelay,
+                         ::testing::Values(ReceiveMode{0x02, false, "Batched"}, ReceiveMode{0x03, false, "OneAtATime"},
+                                           ReceiveMode{0x00, true, "JoinedBatched"},
+                                           ReceiveMode{0x01, true, "JoinedOneAtATime"}),
+                         [](const ::testing::TestParamInfo<ReceiveMode>& param_info) {
+                           return std::string(param_info.param.name);
                          });
 
 }  // namespace

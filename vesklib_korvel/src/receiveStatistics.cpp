@@ -17,6 +17,7 @@ constexpr std::array<std::string_view, static_cast<std::size_t>(RxCount::kCount)
     "skipped_ext_info",
     "truncated_datagrams",
     "malformed_leaders",
+    "joined_buffers",
     "samples_delivered",
     "samples_given_up",
     "given_up_leader_timeout",
@@ -53,6 +54,7 @@ void ForEachTransportCounter(const korvel::RxStats& stats, F&& f) {
   f(RxCount::kSkippedExtInfo, stats.skipped_ext_info);
   f(RxCount::kTruncatedDatagrams, stats.truncated);
   f(RxCount::kMalformedLeaders, stats.malformed_leader);
+  f(RxCount::kJoinedBuffers, stats.joined_buffers);
 }
 
 bool IsGiveUpCause(RxCount counter) noexcept {

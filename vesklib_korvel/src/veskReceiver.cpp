@@ -204,6 +204,7 @@ void VeskReceiver::Initialise() {
     socket_config.buffer_size = m_rcvr_cfg.socket_buffer_size;
     socket_config.netif = m_netif;
     socket_config.busy_poll_us = 0;
+    socket_config.coalesce = (m_rcvr_cfg.packet_layer_option & korvel::dunmo::Receiver::kOptionNoCoalesce) == 0;
 
     korvel::dunmo::Receiver::Config dunmo_config{};
     dunmo_config.topic_id = m_rcvr_cfg.topic_id;

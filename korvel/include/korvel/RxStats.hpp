@@ -28,6 +28,7 @@ struct RxStats {
   RxCounter missing_packet;         // later packet of the sample arrived: packets in between lost
   RxCounter payload_size_mismatch;  // payload shorter than its slot
   RxCounter malformed_leader;       // leader announcing an impossible sample
+  RxCounter joined_buffers;         // received buffers holding several datagrams joined by the kernel (UDP GRO)
 };
 
 }  // namespace korvel

@@ -53,6 +53,10 @@ struct RxDatagram {
   std::size_t bytes = 0;          // bytes placed into the iovecs
   bool truncated = false;         // the datagram was larger than the iovecs (MSG_TRUNC)
   std::size_t datagram_size = 0;  // the datagram's full length (>= bytes; equal unless truncated)
+  // Non-zero: the bytes are several datagrams of the same flow that the
+  // kernel joined (UDP GRO), each `segment_size` long but the last, which may
+  // be shorter. Only a socket that Coalesces() sets it.
+  std::size_t segment_size = 0;
 };
 
 // One message of a batch receive: where the datagram goes and what arrived.
@@ -77,6 +81,12 @@ class RxSocket {
   // filled (0: nothing arrived in time). This default makes one Receive call
   // per datagram; sockets that can take several datagrams per system call
   // override it.
+  // Whether one received buffer may hold several datagrams (see
+  // RxDatagram::segment_size). A reader of such a socket must offer buffers
+  // of kMaxCoalescedBytes, or joined datagrams are cut off.
+  virtual bool Coalesces() const noexcept { return false; }
+  static constexpr std::size_t kMaxCoalescedBytes = 65536;
+
   virtual std::error_code ReceiveBatch(RxMessage* messages, std::size_t count, std::chrono::nanoseconds timeout,
                                        std::size_t& received) noexcept {
     received = 0;

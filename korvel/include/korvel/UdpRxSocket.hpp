@@ -21,6 +21,9 @@ class UdpRxSocket final : public RxSocket {
     std::uint64_t buffer_size = 0;  // kernel receive buffer (SO_RCVBUF); 0: system default
     std::string netif;              // interface for multicast (name); empty: default
     std::int32_t busy_poll_us = 0;  // SO_BUSY_POLL; 0: off
+    // Ask the kernel to join datagrams of one flow into one received buffer
+    // (UDP GRO); ignored where the kernel does not offer it.
+    bool coalesce = false;
   };
 
   // Throws std::system_error whose text names the failed step (bind on which
@@ -36,6 +39,8 @@ class UdpRxSocket final : public RxSocket {
   std::error_code ReceiveBatch(RxMessage* messages, std::size_t count, std::chrono::nanoseconds timeout,
                                std::size_t& received) noexcept override;
   static constexpr std::size_t kMaxBatch = 64;
+  // True when the kernel accepted the request to join datagrams.
+  bool Coalesces() const noexcept override { return m_coalesces; }
 
   int NativeHandle() const noexcept { return m_fd; }
   // Port actually bound (useful when the configured port was 0).
@@ -49,6 +54,7 @@ class UdpRxSocket final : public RxSocket {
   int m_fd = -1;
   std::uint16_t m_local_port = 0;
   std::uint64_t m_granted_buffer = 0;
+  bool m_coalesces = false;
 };
 
 }  // namespace korvel

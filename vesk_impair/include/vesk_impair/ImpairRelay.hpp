@@ -71,6 +71,12 @@ class ImpairRelay {
   void SetImpairing(bool on) { m_impairing.store(on); }
   RelayCounts Counts() const;
 
+  // While on, consecutive forwarded datagrams of one size (the last of a run
+  // may be shorter) leave in one segmented send (UDP GSO), so that a receiver
+  // asking for joined datagrams (UDP GRO) gets them joined, impairments
+  // included. Where the kernel refuses, they leave one by one.
+  void SetJoinForwarded(bool on) { m_join.store(on); }
+
  private:
   struct Held {
     std::vector<unsigned char> bytes;
@@ -92,6 +98,15 @@ class ImpairRelay {
   std::chrono::steady_clock::time_point m_last_arrival{};
   mutable std::mutex m_counts_mutex;
   RelayCounts m_counts;
+  // Forwarded datagrams waiting to leave as one segmented send.
+  std::atomic<bool> m_join{false};
+  std::vector<unsigned char> m_joined;
+  std::size_t m_joined_count = 0;
+  std::size_t m_joined_segment = 0;
+  bool m_joined_ended = false;  // a shorter datagram closed the run
+  void Join(const std::vector<unsigned char>& datagram);
+  void FlushJoined();
+  void SendOne(const unsigned char* bytes, std::size_t size);
 
   void Process(std::vector<unsigned char>& datagram);
   void Send(const std::vector<unsigned char>& datagram, int copies);

@@ -28,6 +28,7 @@ enum class RxCount : std::size_t {
   kSkippedExtInfo,      // leader with another ext info size or pixel size
   kTruncatedDatagrams,  // datagram longer than the place made for it
   kMalformedLeaders,    // leader announcing an impossible sample
+  kJoinedBuffers,       // buffers in which the kernel joined several datagrams (UDP GRO)
   // Samples.
   kSamplesDelivered,
   kSamplesGivenUp,  // sum of the given-up causes below

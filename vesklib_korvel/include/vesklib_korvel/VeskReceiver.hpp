@@ -31,6 +31,10 @@ struct ReceiverConfig {
   std::uint16_t ext_info_size = 0;
   // Handed to the packet layer. Bit 0 set: receive one datagram per system
   // call; clear (default): runs of payloads are received in batches.
+  // Bit 1 set: do not ask the kernel to join datagrams of the stream into one
+  // buffer (UDP GRO); clear (default): it joins them where it can, which
+  // spares the sending host most of its per-datagram work on loopback and
+  // costs the receiver one copy of each payload into its place.
   std::uint8_t packet_layer_option = 0;
   // Largest sample memory is reserved for; a leader announcing more is given
   // up. 0: what this receiver's packets can carry (65533 payloads of

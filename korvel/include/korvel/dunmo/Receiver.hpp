@@ -10,9 +10,9 @@
 #include <korvel/wire/Header.hpp>
 
 #include <array>
-#include <gsl/span>
 #include <chrono>
 #include <cstdint>
+#include <gsl/span>
 #include <memory>
 #include <memory_resource>
 #include <system_error>
@@ -82,6 +82,9 @@ class Receiver {
   // Option bit: one datagram per receive call, never a batch.
   static constexpr std::uint8_t kOptionNoBatch = 0x01;
   bool BatchingEnabled() const noexcept { return (m_config.options & kOptionNoBatch) == 0; }
+  // Option bit for whoever opens the socket: do not ask the kernel to join
+  // datagrams (UDP GRO). This layer itself follows the socket's Coalesces().
+  static constexpr std::uint8_t kOptionNoCoalesce = 0x02;
   // Datagrams one batch takes at most; its packet buffers come from a pool of
   // their own.
   static constexpr std::size_t kMaxBatch = 64;
@@ -90,20 +93,26 @@ class Receiver {
   // fewer batch buffers are free) with as few system calls as the socket
   // allows. Message i scatters its headers (kDunmoHeaderSize +
   // `upper_header_size` bytes) into a batch packet buffer, its body into
-  // bodies[i], the rest into that buffer's spare storage. Returns how many
-  // arrived (0: nothing in time, or `error` set). Nothing is checked yet; an
-  // earlier batch must be fully taken or deferred first.
+  // bodies[i], the rest into that buffer's spare storage. Datagrams already
+  // received and waiting (HasDeferred) are handed out first, without reading
+  // the socket. Returns how many arrived (0: nothing in time, or `error`
+  // set). Nothing is checked yet; an earlier batch must be fully taken or
+  // deferred first.
   std::size_t ReceiveBatch(gsl::span<const gsl::span<std::byte>> bodies, std::size_t upper_header_size,
                            std::chrono::nanoseconds timeout, std::error_code& error) noexcept;
   // Step 2, for i = 0, 1, ... in order: the checks and result Receive gives
   // for that datagram (the body stays where it landed: bodies[i]).
   Result TakeBatched(std::size_t i) noexcept;
-  // Messages `from` ... of the last batch that will not be taken: their bytes
-  // are copied aside and the following receives return them first, in order,
-  // as if they were still queued in the socket.
+  // Messages `from` ... of the last batch that will not be taken: the
+  // following receives return them first, in order, as if they were still
+  // queued in the socket (their bytes are copied aside when they came
+  // straight from the socket).
   void DeferBatched(std::size_t from) noexcept;
   // Whether received datagrams wait to be returned before the socket is read.
   bool HasDeferred() const noexcept { return m_deferred_next < m_deferred.size(); }
+
+  // Buffers of joined datagrams one read of a coalescing socket takes.
+  static constexpr std::size_t kStageBuffers = 8;
 
   const Config& GetConfig() const noexcept { return m_config; }
   RxStats& Stats() noexcept { return m_stats; }
@@ -117,6 +126,10 @@ class Receiver {
   Result Finish(PacketPtr handle, const RxDatagram& got, std::size_t header, std::size_t caller_capacity) noexcept;
   // Returns the next deferred datagram scattered into `vec` as a socket would.
   bool ReplayDeferred(const iovec* vec, std::size_t count, RxDatagram& got) noexcept;
+  // Reads a coalescing socket into the stage buffers and queues every
+  // datagram found there as deferred. False: nothing in time, or `error`.
+  bool ReadCoalesced(std::chrono::nanoseconds timeout, std::error_code& error) noexcept;
+  void QueueDeferred(bool staged, std::size_t offset, std::size_t captured, std::size_t datagram_size) noexcept;
 
   Config m_config;
   RxSocket& m_socket;
@@ -129,20 +142,27 @@ class Receiver {
     PacketPtr packet{nullptr};
     gsl::span<std::byte> body;
     RxDatagram got;
+    std::size_t deferred_index = 0;  // its entry in m_deferred when the batch was served from there
   };
   std::vector<Packet> m_batch_pool;
   std::vector<std::uint32_t> m_batch_free;
   std::vector<Batched> m_batch;
   std::size_t m_batch_header = 0;
-  // Datagrams received but deferred: their leading bytes back to back.
+  bool m_batch_from_deferred = false;
+  // Datagrams received but not yet returned, in arrival order: their leading
+  // bytes, either copied back to back into m_deferred_bytes or still in the
+  // stage buffers where a coalescing socket put them.
   struct Deferred {
+    bool staged = false;
     std::size_t offset = 0;
     std::size_t captured = 0;
     std::size_t datagram_size = 0;
+    bool dropped = false;  // could not be returned whole: counted once as truncated
   };
   std::vector<std::byte> m_deferred_bytes;
   std::vector<Deferred> m_deferred;
   std::size_t m_deferred_next = 0;
+  std::vector<std::byte> m_stage;  // kStageBuffers x kMaxCoalescedBytes, only for a coalescing socket
 };
 
 }  // namespace korvel::dunmo
