@@ -12,7 +12,9 @@
 namespace vesk_bench {
 
 RunFunction TransportRun(const std::string& name) {
-  if (name == "library") return RunLibrary;
+  if (const LibraryVariant v = LibraryVariantNamed(name); !v.name.empty()) {
+    return [v](const RunParams& params) { return RunLibrary(params, v); };
+  }
   if (name == "sendmsg") return RunPlainSyscalls;
   if (name == "sendmmsg") return RunBatchedSyscalls;
   throw std::invalid_argument("unknown transport: " + name);
@@ -126,7 +128,7 @@ void PrintSection(const BenchOptions& options, const std::vector<PointRun>& runs
                             {"rx cpu %", 5, 0, false},   {"rx cpu s/GB", 6, 3, true},  {"lat p50 us", 8, 0, false},
                             {"lat p99 us", 9, 0, false}, {"lat max us", 10, 0, false}, {"lost", 11, 0, false},
                             {"machine %", 7, 0, false}};
-  out << fmt::format("{:<9} {:>5}", "transport", "mtu");
+  out << fmt::format("{:<14} {:>5}", "transport", "mtu");
   for (const auto& c : columns) {
     out << fmt::format(" | {:>22}", c.title);
     if (c.ratio) out << fmt::format(" {:>6} {:>6}", "/msg", "/mmsg");
@@ -134,7 +136,7 @@ void PrintSection(const BenchOptions& options, const std::vector<PointRun>& runs
   out << '\n';
   for (const int mtu : options.mtus) {
     for (const auto& transport : options.transports) {
-      out << fmt::format("{:<9} {:>5}", transport, mtu);
+      out << fmt::format("{:<14} {:>5}", transport, mtu);
       for (const auto& c : columns) {
         const auto get = kFigures[c.figure].get;
         const Spread s = SpreadOf(Collect(runs, kind, transport, mtu, get));

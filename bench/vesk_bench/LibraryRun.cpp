@@ -30,6 +30,13 @@ using ketra::vesktools::vesklib_korvel::VeskReceiver;
 using ketra::vesktools::vesklib_korvel::VeskSender;
 using Clock = std::chrono::steady_clock;
 
+// Keeps the calling thread busy for `us` microseconds.
+void SpinFor(double us) {
+  const auto until = Clock::now() + std::chrono::duration<double, std::micro>(us);
+  while (Clock::now() < until) {
+  }
+}
+
 // Counts, verifies and times every complete sample handed over by ReceiveLoop.
 class BenchReceiver final : public VeskReceiver {
  public:
@@ -44,7 +51,9 @@ class BenchReceiver final : public VeskReceiver {
       warm_up.fetch_add(1);
       return;
     }
-    if (VerifyPattern(sample, m_params.frame_bytes, m_params.verify)) {
+    const bool ok = VerifyPattern(sample, m_params.frame_bytes, m_params.verify);
+    if (m_params.rx_work_us > 0) SpinFor(m_params.rx_work_us);
+    if (ok) {
       received.fetch_add(1);
       if (m_latencies_us.size() < kMaxLatencies) m_latencies_us.push_back((now - ext_info.GetTimestamp()) * 1e6);
     } else {
@@ -74,7 +83,29 @@ void SilenceLibraryLogger() {
 
 }  // namespace
 
-RunResult RunLibrary(const RunParams& params) {
+LibraryVariant LibraryVariantNamed(const std::string& name) {
+  LibraryVariant v;
+  v.name = name;
+  if (name == "library") return v;
+  if (name == "library-nogro") {
+    v.coalesce = false;
+  } else if (name == "library-nogso") {
+    v.segmentation_offload = false;
+  } else if (name == "library-single") {
+    // One datagram per system call both ways.
+    v.batch_send = false;
+    v.segmentation_offload = false;
+    v.batch_receive = false;
+    v.coalesce = false;
+  } else if (name == "library-spread") {
+    v.spread = 1.25;
+  } else {
+    v.name.clear();
+  }
+  return v;
+}
+
+RunResult RunLibrary(const RunParams& params, const LibraryVariant& variant) {
   SilenceLibraryLogger();
   const int pixels = static_cast<int>(params.frame_bytes / 2);
   const std::uint16_t port = FreeLoopbackPort();
@@ -85,6 +116,7 @@ RunResult RunLibrary(const RunParams& params) {
   rc.socket_buffer_size = params.socket_buffer;
   rc.image_width = pixels;
   rc.image_height = 1;
+  rc.packet_layer_option = static_cast<std::uint8_t>((variant.batch_receive ? 0 : 0x01) | (variant.coalesce ? 0 : 0x02));
   BenchReceiver receiver(port, rc, params);
   receiver.SetSampleTimeout(std::chrono::milliseconds(200));
 
@@ -97,12 +129,22 @@ RunResult RunLibrary(const RunParams& params) {
   SenderConfig sc;
   sc.mtu_size = static_cast<std::uint16_t>(params.mtu);
   sc.ext_info_size = 8;
+  sc.batch_send = variant.batch_send;
+  sc.segmentation_offload = variant.segmentation_offload;
+  if (variant.spread > 0 && params.rate > 0) {
+    // Datagram bytes of a frame: payload bytes plus 56 header bytes for each
+    // of its datagrams and the leader's 8-byte block.
+    const std::size_t room = static_cast<std::size_t>(params.mtu) - 96;
+    const std::size_t datagrams = (params.frame_bytes + room - 1) / room + 2;
+    const double frame_wire_bytes = static_cast<double>(params.frame_bytes + datagrams * 56 + 8);
+    sc.rate_limit = static_cast<std::uint64_t>(variant.spread * params.rate * frame_wire_bytes);
+  }
   VeskSender sender("127.0.0.1", "127.0.0.1", port, DataType::UInt16, pixels, sc);
   FrameRing ring(params.frame_bytes);
   SampleExtInfo ext_info;
 
   RunResult result;
-  result.transport = "library";
+  result.transport = variant.name;
   MachineTicks machine_before;
   double rx_cpu_before = 0;
   Clock::time_point run_start;

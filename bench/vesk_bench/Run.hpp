@@ -21,6 +21,22 @@ struct RunParams {
   VerifyMode verify = VerifyMode::kSampled;
   int quiet_ms = 300;  // the receiver is done once nothing arrived for this long
   int batch = 64;      // messages per sendmmsg/recvmmsg call (batched baseline)
+  // Work the receiving program does per frame, in microseconds of busy CPU
+  // after the frame is checked: a slow consumer. 0: none.
+  double rx_work_us = 0;
+};
+
+// How the library is set up for a run: its batching, offloads and send rate
+// limit, each switchable to compare against the library's defaults.
+struct LibraryVariant {
+  std::string name = "library";
+  bool batch_send = true;            // sendmmsg for payload runs
+  bool segmentation_offload = true;  // UDP GSO on send
+  bool batch_receive = true;         // recvmmsg for payload runs
+  bool coalesce = true;              // UDP GRO on receive
+  // > 0: the sender's rate limit is this many times the bytes/s the requested
+  // frame rate needs, spreading each frame over 1/spread of its period.
+  double spread = 0;
 };
 
 struct RunResult {
@@ -45,7 +61,11 @@ struct RunResult {
   std::map<std::string, std::uint64_t> receiver_counters;  // transport-specific extras
 };
 
-RunResult RunLibrary(const RunParams& params);
+RunResult RunLibrary(const RunParams& params, const LibraryVariant& variant = {});
+// The variant a transport name asks for ("library", "library-nogro",
+// "library-nogso", "library-single", "library-spread"); empty name when the
+// name is not one of them.
+LibraryVariant LibraryVariantNamed(const std::string& name);
 // One datagram per sendmsg / recvmsg.
 RunResult RunPlainSyscalls(const RunParams& params);
 // params.batch datagrams per sendmmsg / recvmmsg.

@@ -28,7 +28,9 @@ int main(int argc, char** argv) {
       "height", po::value(&height)->default_value(height), "frame height")("mtu", po::value(&mtus)->default_value(mtus),
                                                                            "MTUs to measure, comma separated")(
       "transports", po::value(&transports)->default_value(transports),
-      "runs to make: library, sendmsg (one datagram per call), sendmmsg (batches)")(
+      "runs to make: library (its defaults), library-nogro (no joined receive), library-nogso (no send "
+      "offload), library-single (one datagram per call both ways), library-spread (rate limit at 1.25x the "
+      "requested rate), sendmsg (one datagram per call), sendmmsg (batches)")(
       "step-seconds", po::value(&o.step_seconds)->default_value(o.step_seconds), "seconds per rate step")(
       "unpaced-seconds", po::value<double>(), "seconds of the unpaced run (default: step-seconds)")(
       "start-rate", po::value(&o.start_rate)->default_value(o.start_rate), "first requested frame rate")(
@@ -40,6 +42,8 @@ int main(int argc, char** argv) {
       "verify", po::value(&verify)->default_value(verify),
       "frame check: sampled (one word per 512 bytes) or full (every byte)")(
       "batch", po::value(&o.base.batch)->default_value(o.base.batch), "messages per sendmmsg/recvmmsg")(
+      "rx-work-us", po::value(&o.base.rx_work_us)->default_value(o.base.rx_work_us),
+      "busy microseconds the library receiver spends per frame (a slow consumer)")(
       "json", po::value(&json), "write every run and the summary to this file")(
       "quick", "short steps, one repeat: about a minute")("smoke",
                                                           "tiny frames and a few short steps: seconds (for tests)");
