@@ -4,9 +4,12 @@
 // the following receives, so that batching never loses or reorders one.
 //
 // A coalescing socket (UDP GRO) hands over several datagrams joined in one
-// buffer. Those buffers are read into the stage buffers and every datagram in
-// them is queued as deferred: the receives then copy each one into the places
-// its caller offers, one move per byte from a buffer that stays in cache.
+// buffer. A batch reads such buffers one at a time with the iovecs laid out
+// as the joined datagrams will be: headers of message i, body i, headers of
+// message i + 1, body i + 1, ... so that every payload still lands straight
+// in its place. Joined datagrams that do not match that layout, and those
+// beyond the places offered, are gathered into the stage buffers and queued
+// as deferred: the following receives copy each one where it belongs.
 #include <korvel/dunmo/Receiver.hpp>
 
 #include <sys/uio.h>
@@ -31,11 +34,9 @@ std::size_t Receiver::ReceiveBatch(gsl::span<const gsl::span<std::byte>> bodies,
     error = make_error_code(RxErrc::NoPacketBuffer);
     return 0;
   }
-  if (!HasDeferred() && !m_stage.empty() && !ReadCoalesced(timeout, error)) return 0;
-
   m_batch_header = header;
-  std::array<std::array<iovec, 3>, kMaxBatch> vecs;
-  std::array<RxMessage, kMaxBatch> messages;
+  BatchVecs vecs;
+  BatchMessages messages;
   for (std::size_t i = 0; i < count; ++i) {
     Packet& packet = m_batch_pool[m_batch_free.back()];
     m_batch_free.pop_back();
@@ -54,17 +55,24 @@ std::size_t Receiver::ReceiveBatch(gsl::span<const gsl::span<std::byte>> bodies,
   }
 
   std::size_t received = 0;
-  m_batch_from_deferred = HasDeferred();
-  if (m_batch_from_deferred) {
-    // Datagrams already received come first; the socket waits.
+  m_batch_from_deferred = false;
+  if (!HasDeferred()) {
+    if (!m_stage.empty()) {
+      received = ReceiveJoined(bodies, header, count, vecs, messages, timeout, error);
+    } else {
+      error = m_socket.ReceiveBatch(messages.data(), count, timeout, received);
+      if (error) received = 0;
+      m_stats.datagrams.Add(received);
+    }
+  }
+  // Datagrams already received come first: either waiting from before, or
+  // just read but unable to stay where they landed.
+  if (received == 0 && !error && HasDeferred()) {
+    m_batch_from_deferred = true;
     for (; received < count; ++received) {
       if (!ReplayDeferred(messages[received].iovs, messages[received].iov_count, messages[received].got)) break;
       m_batch[received].deferred_index = m_deferred_next - 1;
     }
-  } else {
-    error = m_socket.ReceiveBatch(messages.data(), count, timeout, received);
-    if (error) received = 0;
-    m_stats.datagrams.Add(received);
   }
   for (std::size_t i = 0; i < count; ++i) {
     if (i < received) {
@@ -74,6 +82,92 @@ std::size_t Receiver::ReceiveBatch(gsl::span<const gsl::span<std::byte>> bodies,
     }
   }
   return received;
+}
+
+std::size_t Receiver::ReceiveJoined(gsl::span<const gsl::span<std::byte>> bodies, std::size_t header, std::size_t count,
+                                    const BatchVecs& vecs, BatchMessages& messages, std::chrono::nanoseconds timeout,
+                                    std::error_code& error) noexcept {
+  // Whatever does not fit the places offered lands in the second stage
+  // buffer; a joined buffer that must be cut apart is gathered into the first.
+  const gsl::span<std::byte> overflow(m_stage.data() + RxSocket::kMaxCoalescedBytes, RxSocket::kMaxCoalescedBytes);
+  std::array<iovec, 2 * kMaxBatch + 1> layout;
+  std::size_t received = 0;
+  // Each read takes one buffer (one datagram or several joined) or ends the
+  // batch: at most `count` reads.
+  while (received < count) {
+    // A joined buffer of datagrams as large as these places holds at most
+    // this many; offering more would only cost the kernel iovecs to read.
+    const std::size_t most = RxSocket::kMaxCoalescedBytes / (header + bodies[received].size()) + 1;
+    const std::size_t places = std::min(count - received, most);
+    std::size_t v = 0;
+    for (std::size_t j = 0; j < places; ++j) {
+      layout[v++] = vecs[received + j][0];
+      layout[v++] = vecs[received + j][1];
+    }
+    layout[v++] = {overflow.data(), overflow.size()};
+    RxDatagram got;
+    error = m_socket.Receive(layout.data(), v, received == 0 ? timeout : std::chrono::nanoseconds::zero(), got);
+    if (error || !got.received) {
+      if (received > 0) error = {};  // the next receive meets it again
+      break;
+    }
+    const std::size_t segment = got.segment_size != 0 ? got.segment_size : got.bytes;
+    const std::size_t segments = got.segment_size != 0 ? (got.bytes + segment - 1) / segment : 1;
+    const std::size_t in_places = std::min(segments, places);
+    m_stats.datagrams.Add(segments);
+    if (got.segment_size != 0) m_stats.joined_buffers.Add();
+    // The layout matches when every datagram in the places fills at most its
+    // headers and body, and all but the last fill them exactly.
+    bool matches = !got.truncated;
+    for (std::size_t j = 0; j < in_places && matches; ++j) {
+      const std::size_t room = header + bodies[received + j].size();
+      matches = got.segment_size != 0 ? segment == room : got.bytes <= room;
+    }
+    if (!matches) {
+      GatherJoined(layout.data(), v, got);
+      break;
+    }
+    for (std::size_t j = 0; j < in_places; ++j) {
+      const std::size_t size = std::min(segment, got.bytes - j * segment);
+      RxDatagram& out = messages[received + j].got;
+      out = RxDatagram{};
+      out.received = true;
+      out.bytes = size;
+      out.datagram_size = size;
+    }
+    received += in_places;
+    if (segments > in_places) {
+      // The rest waits in the overflow buffer for the following receives.
+      for (std::size_t j = in_places; j < segments; ++j) {
+        const std::size_t at = j * segment;
+        const std::size_t size = std::min(segment, got.bytes - at);
+        QueueDeferred(true, RxSocket::kMaxCoalescedBytes + (at - in_places * segment), size, size);
+      }
+      break;
+    }
+  }
+  return received;
+}
+
+void Receiver::GatherJoined(const iovec* layout, std::size_t count, const RxDatagram& got) noexcept {
+  // The buffer's bytes in order, from the places they were scattered into,
+  // into the first stage buffer; then one deferred entry per datagram.
+  std::byte* out = m_stage.data();
+  std::size_t left = got.bytes;
+  for (std::size_t v = 0; v < count && left > 0; ++v) {
+    const std::size_t take = std::min(left, layout[v].iov_len);
+    std::memmove(out, layout[v].iov_base, take);
+    out += take;
+    left -= take;
+  }
+  if (got.segment_size == 0) {
+    QueueDeferred(true, 0, got.bytes, std::max(got.datagram_size, got.bytes));
+    return;
+  }
+  for (std::size_t at = 0; at < got.bytes; at += got.segment_size) {
+    const std::size_t size = std::min(got.segment_size, got.bytes - at);
+    QueueDeferred(true, at, size, size);
+  }
 }
 
 Receiver::Result Receiver::TakeBatched(std::size_t i) noexcept {
@@ -100,6 +194,9 @@ void Receiver::DeferBatched(std::size_t from) noexcept {
     m_deferred_bytes.clear();
     m_deferred_next = 0;
   }
+  // Datagrams this batch left queued (read after the batch's own) stay
+  // behind the ones deferred now.
+  std::size_t insert_at = m_deferred_next;
   for (std::size_t i = from; i < kMaxBatch; ++i) {
     Batched& message = m_batch[i];
     if (!message.packet) continue;  // taken already, or nothing arrived in it
@@ -125,7 +222,13 @@ void Receiver::DeferBatched(std::size_t from) noexcept {
     if (from_body > 0) std::memcpy(out + from_header, message.body.data(), from_body);
     left -= from_body;
     if (left > 0) std::memcpy(out + from_header + from_body, packet.storage.data() + header, left);
-    QueueDeferred(false, offset, captured, std::max(message.got.datagram_size, message.got.bytes));
+    try {
+      m_deferred.insert(m_deferred.begin() + static_cast<std::ptrdiff_t>(insert_at),
+                        Deferred{false, offset, captured, std::max(message.got.datagram_size, message.got.bytes)});
+      ++insert_at;
+    } catch (const std::bad_alloc&) {
+      m_stats.truncated.Add();  // no memory to keep it: the datagram is lost
+    }
     message.packet.reset();
   }
 }

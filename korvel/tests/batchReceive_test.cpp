@@ -320,9 +320,12 @@ TEST(PayloadBatch, PayloadOfALaterSampleOrOfTheWrongSizeEndsTheSampleAsASingleRe
   too_long[4] = Payload(30, 8, 4, kRoom + 10);
   auto too_short = Sample(31, 8);
   too_short[2] = Payload(31, 8, 2, kRoom - 2);
-  run = Both(Join({too_long, too_short, Sample(32, 8)}));
+  // Every payload too long: the first one of a batch does not fit either.
+  auto all_too_long = Sample(33, 8);
+  for (std::uint16_t i = 1; i <= 8; ++i) all_too_long[i] = Payload(33, 8, i, kRoom + 20);
+  run = Both(Join({too_long, too_short, all_too_long, Sample(32, 8)}));
   EXPECT_EQ(Ids(run), (std::vector<std::uint32_t>{32}));
-  EXPECT_EQ(run.counters[6], 1u);  // truncated
+  EXPECT_EQ(run.counters[6], 2u);  // truncated
   EXPECT_EQ(run.counters[9], 1u);  // payload size mismatch
 }
 

@@ -129,6 +129,16 @@ class Receiver {
   // Reads a coalescing socket into the stage buffers and queues every
   // datagram found there as deferred. False: nothing in time, or `error`.
   bool ReadCoalesced(std::chrono::nanoseconds timeout, std::error_code& error) noexcept;
+  // Batch receive from a coalescing socket: fills messages[0 ...] through
+  // `vecs` (headers, body, spare of each) and returns how many arrived.
+  using BatchVecs = std::array<std::array<iovec, 3>, kMaxBatch>;
+  using BatchMessages = std::array<RxMessage, kMaxBatch>;
+  std::size_t ReceiveJoined(gsl::span<const gsl::span<std::byte>> bodies, std::size_t header, std::size_t count,
+                            const BatchVecs& vecs, BatchMessages& messages, std::chrono::nanoseconds timeout,
+                            std::error_code& error) noexcept;
+  // Queues the datagrams of a buffer scattered over `layout` that cannot stay
+  // where they landed.
+  void GatherJoined(const iovec* layout, std::size_t count, const RxDatagram& got) noexcept;
   void QueueDeferred(bool staged, std::size_t offset, std::size_t captured, std::size_t datagram_size) noexcept;
 
   Config m_config;
