@@ -116,7 +116,8 @@ RunResult RunLibrary(const RunParams& params, const LibraryVariant& variant) {
   rc.socket_buffer_size = params.socket_buffer;
   rc.image_width = pixels;
   rc.image_height = 1;
-  rc.packet_layer_option = static_cast<std::uint8_t>((variant.batch_receive ? 0 : 0x01) | (variant.coalesce ? 0 : 0x02));
+  rc.packet_layer_option =
+      static_cast<std::uint8_t>((variant.batch_receive ? 0 : 0x01) | (variant.coalesce ? 0 : 0x02));
   BenchReceiver receiver(port, rc, params);
   receiver.SetSampleTimeout(std::chrono::milliseconds(200));
 

@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <set>
 #include <sstream>
 #include <string>
 
@@ -163,6 +164,31 @@ TEST(VeskBenchProgram, SmokeRunWritesEveryRunAsJson) {
   EXPECT_EQ(unpaced, 6);  // two MTUs x three transports
   // One summary per kind, MTU and transport.
   EXPECT_EQ(tree.get_child("summary").size(), 12u);
+}
+
+TEST(VeskBenchProgram, EveryLibraryVariantRunsAndUnknownNamesAreRefused) {
+  const auto program = BinaryDir() / "bench" / "vesk-bench";
+  ASSERT_TRUE(std::filesystem::exists(program)) << program;
+  const std::string variants = "library-nogro,library-nogso,library-single,library-spread";
+  const auto json =
+      std::filesystem::temp_directory_path() / ("vesk_bench_variants_" + std::to_string(::getpid()) + ".json");
+  const std::string command = program.string() + " --smoke --mtu 1500 --rx-work-us 50 --transports " + variants +
+                              " --json " + json.string() + " > /dev/null";
+  const int status = std::system(command.c_str());
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << command;
+  boost::property_tree::ptree tree;
+  ASSERT_NO_THROW(boost::property_tree::read_json(json.string(), tree));
+  std::filesystem::remove(json);
+  std::set<std::string> seen;
+  for (const auto& [unused, run] : tree.get_child("runs")) {
+    seen.insert(run.get<std::string>("transport"));
+    EXPECT_EQ(run.get<std::uint64_t>("frames_bad"), 0u) << run.get<std::string>("transport");
+  }
+  EXPECT_EQ(seen, (std::set<std::string>{"library-nogro", "library-nogso", "library-single", "library-spread"}));
+
+  const std::string unknown = program.string() + " --smoke --transports library-fast > /dev/null 2>&1";
+  const int refused = std::system(unknown.c_str());
+  EXPECT_TRUE(WIFEXITED(refused) && WEXITSTATUS(refused) == 1);
 }
 
 }  // namespace
