@@ -87,6 +87,11 @@ std::size_t Receiver::ReceiveBatch(gsl::span<const gsl::span<std::byte>> bodies,
 std::size_t Receiver::ReceiveJoined(gsl::span<const gsl::span<std::byte>> bodies, std::size_t header, std::size_t count,
                                     const BatchVecs& vecs, BatchMessages& messages, std::chrono::nanoseconds timeout,
                                     std::error_code& error) noexcept {
+  // Nothing is waiting (the batch is read from the socket only then): the
+  // queue starts empty, so it never grows over batches.
+  m_deferred.clear();
+  m_deferred_bytes.clear();
+  m_deferred_next = 0;
   // Whatever does not fit the places offered lands in the second stage
   // buffer; a joined buffer that must be cut apart is gathered into the first.
   const gsl::span<std::byte> overflow(m_stage.data() + RxSocket::kMaxCoalescedBytes, RxSocket::kMaxCoalescedBytes);

@@ -12,6 +12,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/udp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -43,6 +44,29 @@ class RawSender {
   ~RawSender() { ::close(m_fd); }
   RawSender(const RawSender&) = delete;
   RawSender& operator=(const RawSender&) = delete;
+  // Sends datagrams of one size (the last one may be shorter) as one
+  // segmented message that the kernel cuts apart (UDP GSO); false when the
+  // kernel refuses it.
+  bool SendSegmented(const std::vector<Bytes>& datagrams) const {
+    Bytes all;
+    for (const Bytes& d : datagrams) all.insert(all.end(), d.begin(), d.end());
+    iovec vec{all.data(), all.size()};
+    alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(std::uint16_t))] = {};
+    msghdr msg{};
+    msg.msg_name = const_cast<sockaddr_in*>(&m_to);
+    msg.msg_namelen = sizeof m_to;
+    msg.msg_iov = &vec;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    cmsghdr* c = CMSG_FIRSTHDR(&msg);
+    c->cmsg_level = SOL_UDP;
+    c->cmsg_type = UDP_SEGMENT;
+    c->cmsg_len = CMSG_LEN(sizeof(std::uint16_t));
+    const auto segment = static_cast<std::uint16_t>(datagrams.front().size());
+    std::memcpy(CMSG_DATA(c), &segment, sizeof segment);
+    return ::sendmsg(m_fd, &msg, 0) == static_cast<ssize_t>(all.size());
+  }
   void Send(const Bytes& datagram) const {
     if (::sendto(m_fd, datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&m_to), sizeof m_to) !=
         static_cast<ssize_t>(datagram.size())) {
@@ -98,10 +122,11 @@ struct RxStack {
   dunmo::Receiver* packet_layer = nullptr;  // owned by `stream`
   std::unique_ptr<vesk::Receiver> stream;
 
-  explicit RxStack(std::int32_t topic, std::uint8_t ext_info_size, std::uint8_t bpp) {
+  explicit RxStack(std::int32_t topic, std::uint8_t ext_info_size, std::uint8_t bpp, bool coalesce = false) {
     UdpRxSocket::Config sc;
     sc.address = Ipv4("127.0.0.1");
     sc.buffer_size = 4 << 20;
+    sc.coalesce = coalesce;
     socket = std::make_unique<UdpRxSocket>(sc, nullptr);
     dunmo::Receiver::Config dc;
     dc.topic_id = topic;

@@ -329,11 +329,30 @@ TEST(PayloadBatch, PayloadOfALaterSampleOrOfTheWrongSizeEndsTheSampleAsASingleRe
   EXPECT_EQ(run.counters[9], 1u);  // payload size mismatch
 }
 
-TEST(PayloadBatch, BatchOverRealUdpDeliversTheSampleWithFewerSystemCalls) {
-  RxStack stack(10, 0, kBpp);
+// Over real UDP on loopback, the payloads sent one by one, or sent as
+// segmented messages (UDP GSO) to a socket that has the kernel join them
+// (UDP GRO).
+class PayloadBatchOverUdp : public ::testing::TestWithParam<bool> {};
+
+TEST_P(PayloadBatchOverUdp, DeliversTheSampleWithFewerSystemCalls) {
+  const bool joined = GetParam();
+  RxStack stack(10, 0, kBpp, joined);
+  if (joined && !stack.socket->Coalesces()) GTEST_SKIP() << "the kernel does not join UDP datagrams";
   RawSender sender(stack.Port());
   const std::uint16_t payloads = 200;
-  for (const Bytes& d : Sample(40, payloads)) sender.Send(d);
+  const std::vector<Bytes> datagrams = Sample(40, payloads);
+  sender.Send(datagrams.front());
+  if (joined) {
+    // Runs of 7 payloads per message, as a sender cuts them at MTU 9000.
+    for (std::size_t i = 1; i <= payloads; i += 7) {
+      const std::size_t end = std::min<std::size_t>(i + 7, payloads + 1u);
+      ASSERT_TRUE(sender.SendSegmented(std::vector<Bytes>(datagrams.begin() + static_cast<std::ptrdiff_t>(i),
+                                                          datagrams.begin() + static_cast<std::ptrdiff_t>(end))));
+    }
+  } else {
+    for (std::size_t i = 1; i <= payloads; ++i) sender.Send(datagrams[i]);
+  }
+  sender.Send(datagrams.back());
   Result leader;
   for (int i = 0; i < 10 && !leader.packet; ++i) {
     RxSlotArray slots{};
@@ -358,7 +377,22 @@ TEST(PayloadBatch, BatchOverRealUdpDeliversTheSampleWithFewerSystemCalls) {
   EXPECT_TRUE(sample == Expected(40, payloads));
   // Up to 64 per call: four calls when all is queued, never one per payload.
   EXPECT_LT(calls, static_cast<int>(payloads) / 4);
+  RxSlotArray slots{};
+  const Result trailer = stack.stream->ReceiveTrailerPacket(MakeRxIovsBuilder(slots), 1s);
+  EXPECT_TRUE(trailer.packet && !trailer.error);
+  const RxStats& stats = stack.stream->Stats();
+  EXPECT_EQ(stats.datagrams.Get(), payloads + 2u);
+  if (joined) {
+    EXPECT_EQ(stats.joined_buffers.Get(), (payloads + 6u) / 7u);
+  } else {
+    EXPECT_EQ(stats.joined_buffers.Get(), 0u);
+  }
 }
+
+INSTANTIATE_TEST_SUITE_P(OneByOneAndJoined, PayloadBatchOverUdp, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& p) {
+                           return p.param ? std::string("Joined") : std::string("OneByOne");
+                         });
 
 }  // namespace
 }  // namespace korvel::test
