@@ -165,14 +165,22 @@ void Receiver::GatherJoined(const iovec* layout, std::size_t count, const RxData
     out += take;
     left -= take;
   }
+  QueueStaged(0, got);
+}
+
+std::size_t Receiver::QueueStaged(std::size_t base, const RxDatagram& got) noexcept {
   if (got.segment_size == 0) {
-    QueueDeferred(true, 0, got.bytes, std::max(got.datagram_size, got.bytes));
-    return;
+    QueueDeferred(true, base, got.bytes, std::max(got.datagram_size, got.bytes));
+    return 1;
   }
-  for (std::size_t at = 0; at < got.bytes; at += got.segment_size) {
+  // Joined datagrams: every segment_size bytes one, the last one shorter or
+  // equal.
+  std::size_t count = 0;
+  for (std::size_t at = 0; at < got.bytes; at += got.segment_size, ++count) {
     const std::size_t size = std::min(got.segment_size, got.bytes - at);
-    QueueDeferred(true, at, size, size);
+    QueueDeferred(true, base + at, size, size);
   }
+  return count;
 }
 
 Receiver::Result Receiver::TakeBatched(std::size_t i) noexcept {
@@ -299,21 +307,11 @@ bool Receiver::ReadCoalesced(std::chrono::nanoseconds timeout, std::error_code& 
   if (error) return false;
   for (std::size_t k = 0; k < received; ++k) {
     const RxDatagram& got = messages[k].got;
-    const std::size_t base = k * RxSocket::kMaxCoalescedBytes;
-    if (got.segment_size == 0) {
-      QueueDeferred(true, base, got.bytes, std::max(got.datagram_size, got.bytes));
-      m_stats.datagrams.Add();
-      continue;
-    }
+    m_stats.datagrams.Add(QueueStaged(k * RxSocket::kMaxCoalescedBytes, got));
+    if (got.segment_size == 0) continue;
     m_stats.joined_buffers.Add();
-    // Joined datagrams: every segment_size bytes one, the last one shorter
-    // or equal. A joined buffer larger than the stage buffer lost its end in
-    // the kernel; what is whole here is still returned.
-    for (std::size_t at = 0; at < got.bytes; at += got.segment_size) {
-      const std::size_t size = std::min(got.segment_size, got.bytes - at);
-      QueueDeferred(true, base + at, size, size);
-      m_stats.datagrams.Add();
-    }
+    // A joined buffer larger than the stage buffer lost its end in the
+    // kernel; what is whole of it is still returned.
     if (got.truncated) m_stats.truncated.Add();
   }
   return HasDeferred();

@@ -6,12 +6,15 @@
 
 #include <netinet/in.h>
 #include <netinet/udp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <utility>
@@ -47,6 +50,29 @@ inline sockaddr_in MakeSockaddr(const Ipv4& ip, std::uint16_t port) noexcept {
   addr.sin_port = htons(port);
   addr.sin_addr.s_addr = ip.NetworkOrder();
   return addr;
+}
+
+// After a receive found nothing queued: waits until `fd` is readable or the
+// deadline passes (set at the first wait of a receive call, `timeout` from
+// then; a timeout <= 0 does not wait). True: receive again. False: time is up
+// (`error` clear) or the wait failed (`error` set). The deadline bounds the
+// caller's loop.
+inline bool WaitReadable(int fd, std::optional<std::chrono::steady_clock::time_point>& deadline,
+                         std::chrono::nanoseconds timeout, std::error_code& error) noexcept {
+  error = {};
+  const auto now = std::chrono::steady_clock::now();
+  if (!deadline) deadline = now + timeout;
+  const auto left = *deadline - now;
+  if (left <= std::chrono::nanoseconds::zero()) return false;
+  const auto left_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+  timespec wait{static_cast<time_t>(left_ns / 1'000'000'000), static_cast<long>(left_ns % 1'000'000'000)};
+  pollfd pfd{fd, POLLIN, 0};
+  const int ready = ::ppoll(&pfd, 1, &wait, nullptr);
+  if (ready < 0 && errno != EINTR) {
+    error = {errno, std::system_category()};
+    return false;
+  }
+  return ready != 0;  // readable, or interrupted: receive again
 }
 
 // Room for the control message a UDP GRO socket attaches to a joined buffer.

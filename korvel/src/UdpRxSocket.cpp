@@ -5,7 +5,6 @@
 
 #include <log4cplus/loggingmacros.h>
 #include <net/if.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -143,18 +142,8 @@ std::error_code UdpRxSocket::Receive(const iovec* iovs, std::size_t iov_count, s
     if (errno == EINTR) continue;
     if (errno != EAGAIN && errno != EWOULDBLOCK) return {errno, std::system_category()};
 
-    const auto now = std::chrono::steady_clock::now();
-    if (!deadline) deadline = now + timeout;
-    const auto left = *deadline - now;
-    if (left <= std::chrono::nanoseconds::zero()) return {};
-    const auto left_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
-    timespec wait{static_cast<time_t>(left_ns / 1'000'000'000), static_cast<long>(left_ns % 1'000'000'000)};
-    pollfd pfd{m_fd, POLLIN, 0};
-    const int ready = ::ppoll(&pfd, 1, &wait, nullptr);
-    if (ready < 0 && errno != EINTR) return {errno, std::system_category()};
-    if (ready == 0) return {};  // timed out
-    // Readable (or interrupted): loop back to recvmsg; the deadline bounds
-    // the loop.
+    std::error_code error;
+    if (!detail::WaitReadable(m_fd, deadline, timeout, error)) return error;
   }
 }
 

@@ -4,7 +4,6 @@
 
 #include "SocketSupport.hpp"
 
-#include <poll.h>
 #include <sys/socket.h>
 
 #include <array>
@@ -53,17 +52,8 @@ std::error_code UdpRxSocket::ReceiveBatch(RxMessage* messages, std::size_t count
     if (got < 0 && errno == EINTR) continue;
     if (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return {errno, std::system_category()};
 
-    const auto now = std::chrono::steady_clock::now();
-    if (!deadline) deadline = now + timeout;
-    const auto left = *deadline - now;
-    if (left <= std::chrono::nanoseconds::zero()) return {};
-    const auto left_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
-    timespec wait{static_cast<time_t>(left_ns / 1'000'000'000), static_cast<long>(left_ns % 1'000'000'000)};
-    pollfd pfd{m_fd, POLLIN, 0};
-    const int ready = ::ppoll(&pfd, 1, &wait, nullptr);
-    if (ready < 0 && errno != EINTR) return {errno, std::system_category()};
-    if (ready == 0) return {};
-    // Readable (or interrupted): recvmmsg again; the deadline bounds the loop.
+    std::error_code error;
+    if (!detail::WaitReadable(m_fd, deadline, timeout, error)) return error;
   }
 }
 

@@ -75,18 +75,18 @@ class RxSocket {
   virtual std::error_code Receive(const iovec* iovs, std::size_t iov_count, std::chrono::nanoseconds timeout,
                                   RxDatagram& out) noexcept = 0;
 
-  // Receives up to `count` datagrams, message i scattered into
-  // `messages[i].iovs`: waits up to `timeout` for the first one, then takes
-  // only what is already queued. `received` is set to the number of messages
-  // filled (0: nothing arrived in time). This default makes one Receive call
-  // per datagram; sockets that can take several datagrams per system call
-  // override it.
   // Whether one received buffer may hold several datagrams (see
   // RxDatagram::segment_size). A reader of such a socket must offer buffers
   // of kMaxCoalescedBytes, or joined datagrams are cut off.
   virtual bool Coalesces() const noexcept { return false; }
   static constexpr std::size_t kMaxCoalescedBytes = 65536;
 
+  // Receives up to `count` datagrams, message i scattered into
+  // `messages[i].iovs`: waits up to `timeout` for the first one, then takes
+  // only what is already queued. `received` is set to the number of messages
+  // filled (0: nothing arrived in time). This default makes one Receive call
+  // per datagram; sockets that can take several datagrams per system call
+  // override it.
   virtual std::error_code ReceiveBatch(RxMessage* messages, std::size_t count, std::chrono::nanoseconds timeout,
                                        std::size_t& received) noexcept {
     received = 0;

@@ -140,6 +140,9 @@ class Receiver {
   // where they landed.
   void GatherJoined(const iovec* layout, std::size_t count, const RxDatagram& got) noexcept;
   void QueueDeferred(bool staged, std::size_t offset, std::size_t captured, std::size_t datagram_size) noexcept;
+  // Queues the datagram(s) of a buffer held in the stage at `base`; returns
+  // how many.
+  std::size_t QueueStaged(std::size_t base, const RxDatagram& got) noexcept;
 
   Config m_config;
   RxSocket& m_socket;
