@@ -165,12 +165,7 @@ Receiver::Result Receiver::ReceiveLeaderPacket(detail::IovsBuilder<std::byte>&& 
     CopyToCallerSlots(leader->data + leader->header_size, m_config.ext_info_size, iovs);
     Fields f{};
     ReadFields(*leader, f);
-    s.in_sample = true;
-    s.sample_id = f.sample_id;
-    s.packet_count = f.count;
-    s.next_index = 1;
-    s.have_last_leader = true;
-    s.last_leader_id = f.sample_id;
+    s.BeginSample(f.sample_id, f.count);
     return {{}, std::move(leader)};
   }
 
@@ -197,12 +192,7 @@ Receiver::Result Receiver::ReceiveLeaderPacket(detail::IovsBuilder<std::byte>&& 
           CheckLeader(m_config, m_packet_receiver->GetConfig(), f, *r.packet, stats, s.warned_ext_info, s.warned_bpp)) {
     return {bad, bad == RxErrc::Retry ? PacketPtr(nullptr) : std::move(r.packet)};
   }
-  s.in_sample = true;
-  s.sample_id = f.sample_id;
-  s.packet_count = f.count;
-  s.next_index = 1;
-  s.have_last_leader = true;
-  s.last_leader_id = f.sample_id;
+  s.BeginSample(f.sample_id, f.count);
   return r;
 }
 

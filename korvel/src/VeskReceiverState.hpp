@@ -17,6 +17,15 @@ struct Receiver::State {
   bool have_last_leader = false;
   std::uint32_t last_leader_id = 0;
   dunmo::Receiver::PacketPtr kept_leader{nullptr};
+  // A leader was accepted: its sample is the one in progress.
+  void BeginSample(std::uint32_t id, std::uint16_t count) noexcept {
+    in_sample = true;
+    sample_id = id;
+    packet_count = count;
+    next_index = 1;
+    have_last_leader = true;
+    last_leader_id = id;
+  }
   // One WARN line per mismatch kind.
   bool warned_ext_info = false;
   bool warned_bpp = false;
