@@ -2,7 +2,6 @@
 // VeskReceiver subclass running ReceiveLoop on another, over loopback.
 
 #include "CpuClock.hpp"
-#include "Pacer.hpp"
 #include "Run.hpp"
 #include "RunCommon.hpp"
 
@@ -146,38 +145,14 @@ RunResult RunLibrary(const RunParams& params, const LibraryVariant& variant) {
 
   RunResult result;
   result.transport = variant.name;
-  MachineTicks machine_before;
-  double rx_cpu_before = 0;
-  Clock::time_point run_start;
+  SendPhase phase;
   std::exception_ptr send_error;
   std::thread tx_thread([&] {
     try {
-      // Warm up until the receiver hands over a frame (bounded: 5 s).
-      const auto warm_end = Clock::now() + std::chrono::seconds(5);
-      for (std::uint64_t n = 0; receiver.warm_up.load() == 0 && Clock::now() < warm_end; ++n) {
-        sender.SendSample(ext_info.SetTimestamp(TaiSeconds()), ring.Next(kWarmUpBit | n));
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-
-      const pid_t tid = CurrentThreadId();
-      machine_before = ReadMachineTicks();
-      rx_cpu_before = ThreadCpuSeconds(rx_tid.load());
-      const double tx_cpu_before = ThreadCpuSeconds(tid);
-      run_start = Clock::now();
-      const Pacer pacer(params.rate);
-      const auto end = run_start + std::chrono::duration<double>(params.seconds);
-      const auto frames = params.rate > 0 ? static_cast<std::uint64_t>(params.rate * params.seconds) : UINT64_MAX;
-      std::uint64_t n = 0;
-      for (; n < frames; ++n) {
-        if (params.rate <= 0 && Clock::now() >= end) break;
-        pacer.WaitFor(static_cast<std::int64_t>(n));
-        sender.SendSample(ext_info.SetTimestamp(TaiSeconds()), ring.Next(n));
-      }
-      result.send_seconds = std::chrono::duration<double>(Clock::now() - run_start).count();
-      result.frames_sent = n;
-      if (result.send_seconds > 0)
-        result.sender_cpu_pct = 100.0 * (ThreadCpuSeconds(tid) - tx_cpu_before) / result.send_seconds;
+      phase = RunSendPhase(params, receiver.warm_up, rx_tid, [&](std::uint64_t tag) {
+        sender.SendSample(ext_info.SetTimestamp(TaiSeconds()), ring.Next(tag));
+        return true;
+      });
     } catch (...) {
       send_error = std::current_exception();
     }
@@ -185,11 +160,14 @@ RunResult RunLibrary(const RunParams& params, const LibraryVariant& variant) {
   tx_thread.join();
 
   WaitUntilQuiet(receiver.handled, params.quiet_ms, 5000);
-  const double rx_cpu_s = ThreadCpuSeconds(rx_tid.load()) - rx_cpu_before;
-  result.machine_busy_pct = BusyPercent(machine_before, ReadMachineTicks());
+  const double rx_cpu_s = ThreadCpuSeconds(rx_tid.load()) - phase.rx_cpu_before;
+  result.machine_busy_pct = BusyPercent(phase.machine_before, ReadMachineTicks());
   receiver.StopReceiver();
   rx_thread.join();
   if (send_error) std::rethrow_exception(send_error);
+  result.frames_sent = phase.frames_sent;
+  result.send_seconds = phase.send_seconds;
+  result.sender_cpu_pct = phase.sender_cpu_pct;
 
   result.frames_received = receiver.received.load();
   result.frames_bad = receiver.bad.load();

@@ -1,5 +1,6 @@
 #include "RunCommon.hpp"
 
+#include "Pacer.hpp"
 #include "Pattern.hpp"
 #include "Run.hpp"
 #include "Stats.hpp"
@@ -78,6 +79,42 @@ void FinishResult(RunResult& result, const RunParams& params, std::vector<double
   result.latency_p50_us = Quantile(latencies_us, 0.5);
   result.latency_p99_us = Quantile(latencies_us, 0.99);
   result.latency_max_us = Quantile(latencies_us, 1.0);
+}
+
+SendPhase RunSendPhase(const RunParams& params, const std::atomic<std::uint64_t>& warm_up,
+                       const std::atomic<pid_t>& rx_tid, const std::function<bool(std::uint64_t tag)>& send) {
+  using Clock = std::chrono::steady_clock;
+  const auto warm_end = Clock::now() + std::chrono::seconds(5);
+  for (std::uint64_t n = 0; warm_up.load() == 0 && Clock::now() < warm_end; ++n) {
+    send(kWarmUpBit | n);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+
+  SendPhase phase;
+  const pid_t tid = CurrentThreadId();
+  phase.machine_before = ReadMachineTicks();
+  phase.rx_cpu_before = ThreadCpuSeconds(rx_tid.load());
+  const double tx_cpu_before = ThreadCpuSeconds(tid);
+  const auto start = Clock::now();
+  const Pacer pacer(params.rate);
+  const auto end = start + std::chrono::duration<double>(params.seconds);
+  const auto frames = params.rate > 0 ? static_cast<std::uint64_t>(params.rate * params.seconds) : UINT64_MAX;
+  std::uint64_t n = 0;
+  for (; n < frames; ++n) {
+    if (params.rate <= 0 && Clock::now() >= end) break;
+    pacer.WaitFor(static_cast<std::int64_t>(n));
+    if (!send(n)) {
+      phase.send_failed = true;
+      break;
+    }
+  }
+  phase.send_seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  phase.frames_sent = n;
+  if (phase.send_seconds > 0) {
+    phase.sender_cpu_pct = 100.0 * (ThreadCpuSeconds(tid) - tx_cpu_before) / phase.send_seconds;
+  }
+  return phase;
 }
 
 }  // namespace vesk_bench

@@ -6,7 +6,6 @@
 // when every datagram arrived in order.
 
 #include "CpuClock.hpp"
-#include "Pacer.hpp"
 #include "Run.hpp"
 #include "RunCommon.hpp"
 
@@ -303,48 +302,22 @@ RunResult RunSyscalls(const RunParams& params, bool batched) {
   result.transport = batched ? "sendmmsg" : "sendmsg";
   FrameSender sender(layout, tx.get(), addr, batched, params.batch);
   FrameRing ring(params.frame_bytes);
-  MachineTicks machine_before;
-  double rx_cpu_before = 0;
-  bool send_failed = false;
+  SendPhase phase;
   std::thread tx_thread([&] {
-    const auto warm_end = Clock::now() + std::chrono::seconds(5);
-    for (std::uint64_t n = 0; receiver.warm_up.load() == 0 && Clock::now() < warm_end; ++n) {
-      sender.Send(ring.Next(kWarmUpBit | n), kWarmUpBit | n, TaiSeconds());
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-
-    const pid_t tid = CurrentThreadId();
-    machine_before = ReadMachineTicks();
-    rx_cpu_before = ThreadCpuSeconds(rx_tid.load());
-    const double tx_cpu_before = ThreadCpuSeconds(tid);
-    const auto start = Clock::now();
-    const Pacer pacer(params.rate);
-    const auto end = start + std::chrono::duration<double>(params.seconds);
-    const auto frames = params.rate > 0 ? static_cast<std::uint64_t>(params.rate * params.seconds) : UINT64_MAX;
-    std::uint64_t n = 0;
-    for (; n < frames; ++n) {
-      if (params.rate <= 0 && Clock::now() >= end) break;
-      pacer.WaitFor(static_cast<std::int64_t>(n));
-      if (!sender.Send(ring.Next(n), n, TaiSeconds())) {
-        send_failed = true;
-        break;
-      }
-    }
-    result.send_seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    result.frames_sent = n;
-    if (result.send_seconds > 0) {
-      result.sender_cpu_pct = 100.0 * (ThreadCpuSeconds(tid) - tx_cpu_before) / result.send_seconds;
-    }
+    phase = RunSendPhase(params, receiver.warm_up, rx_tid,
+                         [&](std::uint64_t tag) { return sender.Send(ring.Next(tag), tag, TaiSeconds()); });
   });
   tx_thread.join();
 
   WaitUntilQuiet(receiver.handled, params.quiet_ms, 5000);
-  const double rx_cpu_s = ThreadCpuSeconds(rx_tid.load()) - rx_cpu_before;
-  result.machine_busy_pct = BusyPercent(machine_before, ReadMachineTicks());
+  const double rx_cpu_s = ThreadCpuSeconds(rx_tid.load()) - phase.rx_cpu_before;
+  result.machine_busy_pct = BusyPercent(phase.machine_before, ReadMachineTicks());
   stop.store(true);
   rx_thread.join();
-  if (send_failed) throw std::runtime_error(result.transport + " baseline: a datagram could not be sent");
+  result.frames_sent = phase.frames_sent;
+  result.send_seconds = phase.send_seconds;
+  result.sender_cpu_pct = phase.sender_cpu_pct;
+  if (phase.send_failed) throw std::runtime_error(result.transport + " baseline: a datagram could not be sent");
 
   result.frames_received = receiver.received.load();
   result.frames_bad = receiver.bad.load();
