@@ -12,6 +12,8 @@
 #include <locale>
 #include <sstream>
 #include <stdexcept>
+#include <string>
+#include <utility>
 
 #define KETRA_FND_TRACE_SCOPE()                                                                                        \
   log4cplus::TraceLogger ketra_fnd_trace_scope_(::ketra::fnd::Logger(), LOG4CPLUS_TEXT(__PRETTY_FUNCTION__), __FILE__, \
@@ -50,7 +52,12 @@ FractionText FormatFraction(double fraction, int precision) {
   while (digits.size() > 1 && digits.back() == '0') {
     digits.pop_back();
   }
-  return {"." + std::string(static_cast<std::size_t>(-exponent - 1), '0') + digits, false};
+  // Built by appending: GCC 12 at -O3 misreads a chain of operator+ on
+  // temporaries here as overlapping copies (-Wrestrict).
+  std::string text(1, '.');
+  text.append(static_cast<std::size_t>(-exponent - 1), '0');
+  text += digits;
+  return {std::move(text), false};
 }
 
 }  // namespace
