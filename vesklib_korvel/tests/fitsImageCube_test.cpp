@@ -10,6 +10,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -17,6 +18,8 @@
 #include <limits>
 
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace vk = ketra::vesktools::vesklib_korvel;
 namespace dt = ketra::fnd::datatype;
@@ -100,22 +103,45 @@ std::string PixelDifference(const vk::FitsImageCube& cube, const std::vector<T>&
   return "";
 }
 
+// How a load in a child process with limited memory ended.
+struct LimitedLoad {
+  int status = -1;      // 0: std::runtime_error, 2: loaded, 3: another exception
+  std::string message;  // the runtime_error's text
+};
+
 // Loads `path` in a child process whose address space is limited to 1 GiB,
 // so that a loader trusting a forged size fails by memory instead of by its
-// own check. Exits 0 after a std::runtime_error (its text on standard error),
-// 2 when the file loaded, 3 on any other exception.
-[[noreturn]] void LoadWithLimitedMemory(const std::string& path) {
-  const rlimit limit{rlim_t{1} << 30, rlim_t{1} << 30};
-  if (setrlimit(RLIMIT_AS, &limit) != 0) std::_Exit(4);
-  try {
-    vk::LoadFitsImageCube(path.c_str());
-  } catch (const std::runtime_error& error) {
-    std::fprintf(stderr, "%s\n", error.what());
-    std::_Exit(0);
-  } catch (...) {
-    std::_Exit(3);
+// own check.
+LimitedLoad LoadWithLimitedMemory(const std::string& path) {
+  std::array<int, 2> fds{};
+  if (pipe(fds.data()) != 0) throw std::runtime_error("pipe failed");
+  const pid_t pid = fork();
+  if (pid == 0) {
+    ::close(fds[0]);
+    const rlimit limit{rlim_t{1} << 30, rlim_t{1} << 30};
+    if (setrlimit(RLIMIT_AS, &limit) != 0) std::_Exit(4);
+    try {
+      vk::LoadFitsImageCube(path.c_str());
+    } catch (const std::runtime_error& error) {
+      const std::string text = error.what();
+      (void)!::write(fds[1], text.data(), text.size());
+      std::_Exit(0);
+    } catch (...) {
+      std::_Exit(3);
+    }
+    std::_Exit(2);
   }
-  std::_Exit(2);
+  ::close(fds[1]);
+  LimitedLoad result;
+  std::array<char, 512> buffer{};
+  for (ssize_t got = 0; (got = ::read(fds[0], buffer.data(), buffer.size())) > 0;) {
+    result.message.append(buffer.data(), static_cast<std::size_t>(got));
+  }
+  ::close(fds[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return result;
 }
 
 }  // namespace
@@ -316,14 +342,15 @@ TEST(FitsImageCube, TileCompressedCubeInAnExtensionLoadsWithItsPixels) {
 // the loader's error, in a plain primary image as in a compressed extension,
 // and the claimed size is never reserved.
 TEST(FitsImageCube, ForgedSizesAreRefusedWithoutReservingThem) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
   vesk_test::TempDir dir;
   const std::string plain = dir.File("plain.fits");
   const auto plain_values = CameraImages<std::int16_t>(100, 100, 4, 0);
   vesk_test::WriteFits(plain, SHORT_IMG, {100, 100, 4}, TSHORT, plain_values.data(), 40000);
   vesk_test::ForgeHeaderValue(plain, "NAXIS3", 200000);  // 4 GB of pixels in an 83 kB file
-  EXPECT_EXIT(LoadWithLimitedMemory(plain), testing::ExitedWithCode(0),
-              "Error reading image data for FITS file: .*does not fit in the file");
+  const LimitedLoad plain_load = LoadWithLimitedMemory(plain);
+  EXPECT_EQ(plain_load.status, 0);
+  EXPECT_THAT(plain_load.message, StartsWith("Error Error reading image data for FITS file: " + plain));
+  EXPECT_THAT(plain_load.message, HasSubstr("does not fit in the file"));
 
   const std::string packed = dir.File("packed.fits");
   const auto packed_values = CameraImages<std::uint16_t>(1024, 1024, 2, 1000);
@@ -334,8 +361,10 @@ TEST(FitsImageCube, ForgedSizesAreRefusedWithoutReservingThem) {
   for (const long long width : {600000LL, 2000000000LL}) {
     vesk_test::ForgeHeaderValue(packed, "ZNAXIS1", width);
     vesk_test::ForgeHeaderValue(packed, "ZTILE1", width);
-    EXPECT_EXIT(LoadWithLimitedMemory(packed + "[1]"), testing::ExitedWithCode(0),
-                "Error reading image data for FITS file: .*packed.fits\\[1\\]. CFITSIO: ")
+    const LimitedLoad packed_load = LoadWithLimitedMemory(packed + "[1]");
+    EXPECT_EQ(packed_load.status, 0) << width;
+    EXPECT_THAT(packed_load.message,
+                StartsWith("Error Error reading image data for FITS file: " + packed + "[1]. CFITSIO: "))
         << width;
   }
 }
