@@ -93,6 +93,6 @@ int main(int argc, char* argv[]) {
     return ketra::vesktools::veskfeed::Run(options);
   } catch (const std::exception& error) {
     LOG4CPLUS_ERROR(logger, "Application Exception: " << error.what());
-    return 0;
+    return 1;
   }
 }

@@ -11,7 +11,11 @@
 #include <fmt/format.h>
 #include <log4cplus/loggingmacros.h>
 
+#include <cstdint>
+#include <limits>
 #include <memory>
+#include <stdexcept>
+#include <string>
 #include <thread>
 
 namespace ketra::vesktools::veskfeed {
@@ -48,6 +52,26 @@ DataType DataTypeForCube(const vesklib_korvel::FitsImageCube& cube) {
   return cube.data_type != dt::Invalid ? cube.data_type : DataTypeForBitpix(cube.bitpix);
 }
 
+// Pixels per image, refused when the cube holds none (nothing could be
+// sent) or when the sender cannot count them.
+int PixelsPerImage(const vesklib_korvel::FitsImageCube& cube, const std::string& path) {
+  if (cube.depth == 0) {
+    throw std::runtime_error(fmt::format("Nothing to send: the cube {} holds no images ({} x {} x 0 pixels)", path,
+                                         cube.width, cube.height));
+  }
+  const std::int64_t pixels = std::int64_t{cube.width} * cube.height;
+  if (pixels == 0) {
+    throw std::runtime_error(
+        fmt::format("Nothing to send: the images of the cube {} hold no pixels ({} x {} x {} pixels)", path, cube.width,
+                    cube.height, cube.depth));
+  }
+  if (pixels > std::numeric_limits<int>::max()) {
+    throw std::runtime_error(fmt::format("Images of {} x {} pixels are too large to send (at most {} pixels each)",
+                                         cube.width, cube.height, std::numeric_limits<int>::max()));
+  }
+  return static_cast<int>(pixels);
+}
+
 }  // namespace
 
 int Run(const Options& options) {
@@ -55,8 +79,9 @@ int Run(const Options& options) {
 
   vesklib_korvel::FitsImageCube cube = vesklib_korvel::LoadFitsImageCube(options.sim_im.c_str());
   const DataType data_type = DataTypeForCube(cube);
-  const int pixels_per_sample = cube.width * cube.height;
-  LOG4CPLUS_INFO(logger, fmt::format("The image size is (pixels): {}", pixels_per_sample));
+  const int pixels_per_sample = PixelsPerImage(cube, options.sim_im);
+  LOG4CPLUS_INFO(logger,
+                 fmt::format("The image size is (pixels): {} ({} x {})", pixels_per_sample, cube.width, cube.height));
   LOG4CPLUS_INFO(logger, "Starting application...");
 
   vesklib_korvel::SenderConfig config;
@@ -67,13 +92,20 @@ int Run(const Options& options) {
   config.ext_info_size = options.ext_info_size;
   auto sender = std::make_unique<vesklib_korvel::VeskSender>(options.src_ip, options.dest_ip, options.dest_port,
                                                              data_type, pixels_per_sample, config);
-  LOG4CPLUS_INFO(logger, fmt::format("image data size is {}", cube.data.size()));
+  LOG4CPLUS_INFO(logger, fmt::format("image data size is {} bytes: {} images of {} bytes", cube.data.size(), cube.depth,
+                                     cube.data.size() / static_cast<std::size_t>(cube.depth)));
 
-  std::thread send_thread(SendLoop, sender.get(), cube.data, options.frequency, options.iterations);
+  // The send thread takes the cube's bytes; they are not needed here again.
+  SendOutcome outcome;
+  std::thread send_thread([&outcome, &sender, &options, data = std::move(cube.data)]() mutable {
+    outcome = SendLoop(sender.get(), std::move(data), options.frequency, options.iterations);
+  });
   send_thread.join();
+  LOG4CPLUS_INFO(logger, fmt::format("{} sample(s) sent", outcome.samples_sent));
 
   sender.reset();
-  return 0;
+  // A loop ended by an error fails the program, whatever it sent before.
+  return outcome.failed ? 1 : 0;
 }
 
 }  // namespace ketra::vesktools::veskfeed

@@ -54,6 +54,19 @@ void Pause(std::chrono::nanoseconds duration) {
   }
 }
 
+// The period of `frequency` samples per second on the clock. A period the
+// clock cannot count (1e-12 per second is 1e21 ns, beyond its 64 bits)
+// becomes the longest it can, instead of wrapping round to no pause.
+Clock::duration PeriodOf(double frequency) {
+  const std::chrono::duration<double, Clock::period> period(1.0 / frequency / Clock::period::num * Clock::period::den);
+  // Below 2^63 ticks with room for the rounding of the conversion.
+  const double longest = static_cast<double>(Clock::duration::max().count()) / 2;
+  if (!(period.count() < longest)) {
+    return Clock::duration::max();
+  }
+  return std::chrono::duration_cast<Clock::duration>(period);
+}
+
 // Samples start at fixed deadlines start + n x period, so that the time each
 // sample takes does not add up into drift. When a sample overran its slot,
 // the next one starts at once and the schedule restarts from then (no burst
@@ -62,15 +75,15 @@ class Pacer {
  public:
   explicit Pacer(double frequency)
       : m_enabled(frequency != kMaxFrequency),
-        m_period(m_enabled ? std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / frequency))
-                           : Clock::duration::zero()),
+        m_period(m_enabled ? PeriodOf(frequency) : Clock::duration::zero()),
         m_deadline(Clock::now()) {}
 
   void WaitForNextSlot() {
     if (!m_enabled) {
       return;
     }
-    m_deadline += m_period;
+    // The deadline stops at the end of the clock rather than wrapping round.
+    m_deadline = m_deadline < Clock::time_point::max() - m_period ? m_deadline + m_period : Clock::time_point::max();
     const Clock::time_point now = Clock::now();
     if (m_deadline > now) {
       Pause(m_deadline - now);
@@ -87,8 +100,9 @@ class Pacer {
 
 }  // namespace
 
-void SendLoop(vesklib_korvel::VeskSender* sender, std::vector<unsigned char> data, double frequency,
-              std::int64_t iterations) {
+SendOutcome SendLoop(vesklib_korvel::VeskSender* sender, std::vector<unsigned char> data, double frequency,
+                     std::int64_t iterations) {
+  SendOutcome outcome;
   try {
     if (frequency != kMaxFrequency && !(frequency > 0)) {
       throw std::invalid_argument(fmt::format("Invalid frequency: {}", frequency));
@@ -96,9 +110,12 @@ void SendLoop(vesklib_korvel::VeskSender* sender, std::vector<unsigned char> dat
     vesklib_korvel::SampleExtInfo ext_info;
     const std::size_t frame_size = static_cast<std::size_t>(std::max(sender->GetBytesPerPixel(), 0)) *
                                    static_cast<std::size_t>(std::max(sender->GetPixelsPerSample(), 0));
-    if (frame_size == 0 || data.empty()) {
-      throw std::invalid_argument(
-          fmt::format("Nothing to send: {} bytes of image data, frames of {} bytes", data.size(), frame_size));
+    if (data.empty()) {
+      throw std::invalid_argument("Nothing to send: no image data");
+    }
+    if (frame_size == 0) {
+      throw std::invalid_argument(fmt::format(
+          "Nothing to send: the sender's samples hold no pixel bytes ({} bytes of image data)", data.size()));
     }
     const std::vector<std::vector<unsigned char>> frames = CutFrames(data, frame_size);
     // The frames hold their own copies now.
@@ -113,12 +130,15 @@ void SendLoop(vesklib_korvel::VeskSender* sender, std::vector<unsigned char> dat
         const std::vector<unsigned char>& frame = frames[static_cast<std::size_t>(i) % frames.size()];
         std::cout << "buffer size is: " << frame.size() << std::endl;
         sender->SendSample(ext_info, frame);
+        ++outcome.samples_sent;
         pacer.WaitForNextSlot();
       }
     }
   } catch (const std::exception& error) {
     LOG4CPLUS_ERROR(vesklib_korvel::Logger(), error.what());
+    outcome.failed = true;
   }
+  return outcome;
 }
 
 }  // namespace ketra::vesktools::veskfeed

@@ -8,11 +8,20 @@
 
 namespace ketra::vesktools::veskfeed {
 
+// How a send loop ended: the samples it sent, and whether an error (logged
+// at ERROR) ended it early.
+struct SendOutcome {
+  std::int64_t samples_sent = 0;
+  bool failed = false;
+};
+
 // Cuts `data` into frames of (bytes per pixel x pixels per sample) bytes and
 // sends frame i modulo the frame count as sample i, `iterations` times (-1:
 // for ever; 0 or below: none), starting samples 1/`frequency` seconds apart
-// (-1: no pause). Every exception is logged at ERROR and ends the loop.
-void SendLoop(vesklib_korvel::VeskSender* sender, std::vector<unsigned char> data, double frequency,
-              std::int64_t iterations);
+// (-1: no pause; a period too long for the clock becomes 2^62 ns, about 146
+// years). Every exception is logged at ERROR and ends the loop as failed; the
+// samples sent before it stay counted.
+SendOutcome SendLoop(vesklib_korvel::VeskSender* sender, std::vector<unsigned char> data, double frequency,
+                     std::int64_t iterations);
 
 }  // namespace ketra::vesktools::veskfeed

@@ -156,6 +156,48 @@ std::size_t Occurrences(const std::string& text, const std::string& part) {
   return count;
 }
 
+// A network namespace of this test's own with its loopback up, deleted at
+// the end: its loopback MTU can be changed without touching the host.
+class NetworkNamespace {
+ public:
+  NetworkNamespace() : m_name("veskfeed_test_" + std::to_string(getpid())) {
+    for (const char* path : {"/usr/sbin/ip", "/sbin/ip", "/usr/bin/ip", "/bin/ip"}) {
+      if (access(path, X_OK) == 0) {
+        m_ip = path;
+        break;
+      }
+    }
+    if (m_ip.empty() || RunIp({"netns", "add", m_name}) != 0) return;
+    m_created = true;
+    m_ready = RunIp(Exec({m_ip, "link", "set", "lo", "up"})) == 0;
+  }
+  ~NetworkNamespace() {
+    if (m_created) RunIp({"netns", "del", m_name});
+  }
+  NetworkNamespace(const NetworkNamespace&) = delete;
+  NetworkNamespace& operator=(const NetworkNamespace&) = delete;
+
+  bool Ready() const { return m_ready; }
+  // The program and arguments that run `command` inside the namespace.
+  const std::string& Ip() const { return m_ip; }
+  std::vector<std::string> Exec(const std::vector<std::string>& command) const {
+    std::vector<std::string> args{"netns", "exec", m_name};
+    args.insert(args.end(), command.begin(), command.end());
+    return args;
+  }
+  int SetLoopbackMtu(int mtu) const { return RunIp(Exec({m_ip, "link", "set", "lo", "mtu", std::to_string(mtu)})); }
+
+ private:
+  int RunIp(const std::vector<std::string>& args) const {
+    return Finish(Start(m_ip, args), std::chrono::seconds(10)).status;
+  }
+
+  std::string m_name;
+  std::string m_ip;
+  bool m_created = false;
+  bool m_ready = false;
+};
+
 }  // namespace
 
 TEST(VeskFeed, IterationsThreeSendsExactlyThreeSamples) {
@@ -168,9 +210,9 @@ TEST(VeskFeed, IterationsThreeSendsExactlyThreeSamples) {
   const auto datagrams = capture.WaitFor(9, std::chrono::seconds(3), std::chrono::milliseconds(300));
   EXPECT_EQ(Leaders(datagrams).size(), 3u);
   EXPECT_EQ(datagrams.size(), 9u);  // leader, one payload of 24 bytes, trailer per sample
-  for (const char* line :
-       {">>>>> Send Loop running: 0\n", ">>>>> Send Loop running: 1\n", ">>>>> Send Loop running: 2\n",
-        "The image size is (pixels): 12", "image data size is 240", "Starting application..."}) {
+  for (const char* line : {">>>>> Send Loop running: 0\n", ">>>>> Send Loop running: 1\n",
+                           ">>>>> Send Loop running: 2\n", "The image size is (pixels): 12 (4 x 3)\n",
+                           "image data size is 240 bytes: 10 images of 24 bytes\n", "Starting application..."}) {
     EXPECT_THAT(result.output, HasSubstr(line));
   }
   EXPECT_THAT(result.output, Not(HasSubstr(">>>>> Send Loop running: 3")));
@@ -272,28 +314,37 @@ TEST(VeskFeed, FrequencyPacesSamples) {
   }
 }
 
-TEST(VeskFeed, ExitStatusesAndReportedFailures) {
+// Every failure of the work phase ends the program with status 1 after its
+// log line: the cube cannot be read, the library refuses the configuration,
+// the send stack cannot be built. Nothing is sent.
+TEST(VeskFeed, FailuresEndWithStatusOneAfterTheirLogLine) {
   vesk_test::TempDir dir;
   const std::string cube = dir.File("cube.fits");
-  vesk_test::WritePlaneIndexCube16(cube, 4, 3, 2);
+  vesk_test::WritePlaneIndexCube16(cube, 1024, 1024, 2);
   UdpCapture capture;
 
   const std::string missing = dir.File("missing.fits");
   auto result = RunFeed(FeedArgs(missing, capture, {"-n", "1"}));
-  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.status, 1);
   EXPECT_THAT(result.output, HasSubstr("Application Exception: Error opening FITS file: " + missing));
 
   const std::string flat = dir.File("flat.fits");
-  std::vector<std::int16_t> values(12, 1);
-  vesk_test::WriteFits(flat, SHORT_IMG, {4, 3}, TSHORT, values.data(), 12);
+  std::vector<std::int16_t> values(1024 * 1024, 1);
+  vesk_test::WriteFits(flat, SHORT_IMG, {1024, 1024}, TSHORT, values.data(), 1024 * 1024);
   result = RunFeed(FeedArgs(flat, capture, {"-n", "1"}));
-  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.status, 1);
   EXPECT_THAT(result.output, HasSubstr("Application Exception: Error getting image dimensions for FITS file: " + flat));
 
   // An unsupported ext info size ends the send loop with the library's text.
   result = RunFeed(FeedArgs(cube, capture, {"-n", "3", "-x", "4"}));
-  EXPECT_EQ(result.status, 0);
-  EXPECT_THAT(result.output, HasSubstr("supported extended info size for leader packets are 0 and 8"));
+  EXPECT_EQ(result.status, 1);
+  EXPECT_THAT(result.output, HasSubstr("ERROR - supported extended info size for leader packets are 0 and 8"));
+  EXPECT_EQ(Occurrences(result.output, "Send Loop running"), 1u);
+
+  // A source address this host does not have: the socket cannot be bound.
+  result = RunFeed(FeedArgs(cube, capture, {"-n", "3", "-s", "192.0.2.7"}));
+  EXPECT_EQ(result.status, 1);
+  EXPECT_THAT(result.output, HasSubstr("ERROR - bind UDP send socket on 192.0.2.7:0: Cannot assign requested address"));
   EXPECT_EQ(Occurrences(result.output, "Send Loop running"), 1u);
 
   for (const char* frequency : {"0", "-3"}) {
@@ -306,6 +357,75 @@ TEST(VeskFeed, ExitStatusesAndReportedFailures) {
   EXPECT_EQ(result.status, 1);
 
   EXPECT_TRUE(capture.WaitFor(1, std::chrono::milliseconds(200)).empty());
+}
+
+// A cube without pixels is refused with what it holds, before any sender.
+TEST(VeskFeed, CubeWithoutPixelsIsRefusedWithItsSize) {
+  vesk_test::TempDir dir;
+  UdpCapture capture;
+  const std::string no_images = dir.File("no_images.fits");
+  vesk_test::WriteFits(no_images, SHORT_IMG, {1024, 1024, 0}, TSHORT, nullptr, 0);
+  auto result = RunFeed(FeedArgs(no_images, capture, {"-n", "3", "-l", "INFO"}));
+  EXPECT_EQ(result.status, 1) << result.output;
+  EXPECT_THAT(result.output, HasSubstr("ERROR - Application Exception: Nothing to send: the cube " + no_images +
+                                       " holds no images (1024 x 1024 x 0 pixels)\n"));
+  EXPECT_THAT(result.output, Not(HasSubstr("Send Loop running")));
+
+  const std::string no_columns = dir.File("no_columns.fits");
+  vesk_test::WriteFits(no_columns, SHORT_IMG, {0, 1024, 5}, TSHORT, nullptr, 0);
+  result = RunFeed(FeedArgs(no_columns, capture, {"-n", "3", "-l", "INFO"}));
+  EXPECT_EQ(result.status, 1) << result.output;
+  EXPECT_THAT(result.output, HasSubstr("ERROR - Application Exception: Nothing to send: the images of the cube " +
+                                       no_columns + " hold no pixels (0 x 1024 x 5 pixels)\n"));
+  EXPECT_THAT(result.output, Not(HasSubstr("Send Loop running")));
+  EXPECT_TRUE(capture.WaitFor(1, std::chrono::milliseconds(200)).empty());
+}
+
+// A frequency whose period the clock cannot count (1e-12 per second is a
+// sample every 31 000 years) still pauses: one sample, then the wait.
+TEST(VeskFeed, TinyFrequencySendsOneSampleAndWaits) {
+  vesk_test::TempDir dir;
+  const std::string cube = dir.File("cube.fits");
+  vesk_test::WritePlaneIndexCube16(cube, 4, 3, 2);
+  UdpCapture capture;
+  const auto result = RunFeed(FeedArgs(cube, capture, {"-n", "3", "-q", "1e-12"}), std::chrono::seconds(2));
+  EXPECT_EQ(result.status, -1) << "ended instead of waiting: " << result.output;
+  EXPECT_THAT(result.output, HasSubstr(">>>>> Send Loop running: 0\n"));
+  EXPECT_THAT(result.output, Not(HasSubstr(">>>>> Send Loop running: 1")));
+  EXPECT_EQ(Leaders(capture.WaitFor(9, std::chrono::milliseconds(500))).size(), 1u);
+}
+
+// A send failure in the middle of a stream of 1024 x 1024 frames (the
+// loopback MTU lowered below the sender's) ends the program with status 1
+// after the library's text; the samples sent before it arrived whole.
+TEST(VeskFeed, SendFailureMidStreamEndsWithStatusOne) {
+  const std::string receiver = ProgramPath("veskrecv");
+  if (!std::filesystem::exists(receiver)) GTEST_SKIP() << "veskrecv not built";
+  const NetworkNamespace ns;
+  if (!ns.Ready()) GTEST_SKIP() << "cannot create a network namespace (needs root and ip)";
+  vesk_test::TempDir dir;
+  const std::string cube = dir.File("cube.fits");
+  vesk_test::WritePlaneIndexCube16(cube, 1024, 1024, 4);
+  const std::string port = "40000";  // the namespace is this test's alone
+
+  const Running listening = Start(ns.Ip(), ns.Exec({receiver, "-p", port, "-w", "1024", "-e", "1024", "-s", "2"}));
+  std::this_thread::sleep_for(std::chrono::milliseconds(700));  // lets it bind before the first sample
+  const Running feeding = Start(ns.Ip(), ns.Exec({FeedPath(), "-i", cube, "-p", port, "-d", "127.0.0.1", "-m", "9000",
+                                                  "-x", "0", "-n", "40", "-q", "4", "-l", "INFO"}));
+  const auto received = Finish(listening, std::chrono::seconds(20));
+  const int mtu_status = ns.SetLoopbackMtu(1500);
+  const auto fed = Finish(feeding, std::chrono::seconds(20));
+
+  EXPECT_EQ(received.status, 0) << received.output;
+  EXPECT_THAT(received.output, HasSubstr("Received 2 sample(s)"));
+  ASSERT_EQ(mtu_status, 0);
+  EXPECT_EQ(fed.status, 1) << fed.output;
+  EXPECT_THAT(fed.output, HasSubstr("ERROR - Error sending VESK Payload Packet: Message too long\n"));
+  // Every sample before the failing one counts as sent.
+  const std::size_t started = Occurrences(fed.output, ">>>>> Send Loop running: ");
+  EXPECT_GE(started, 3u);
+  EXPECT_LT(started, 40u);
+  EXPECT_THAT(fed.output, HasSubstr("INFO - " + std::to_string(started - 1) + " sample(s) sent\n"));
 }
 
 TEST(VeskFeed, DebugVariablePrintsTheSendersDebugLines) {

@@ -93,10 +93,10 @@ TEST(VeskfeedStartup, FrequencyMustBePositiveOrMinusOne) {
     EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
     EXPECT_EQ(run.out, "");
   }
-  // Accepted rates reach the work phase, which fails on the missing cube with status 0.
-  for (const std::string frequency : {"-1", "2.5"}) {
+  // Accepted rates reach the work phase, which fails on the missing cube with status 1.
+  for (const std::string frequency : {"-1", "2.5", "1e-12"}) {
     const auto run = RunProgram(Program(), WithMissingCube({"-q", frequency}));
-    EXPECT_EQ(run.status, 0) << frequency;
+    EXPECT_EQ(run.status, 1) << frequency;
     EXPECT_NE(run.out.find("Application Exception: "), std::string::npos) << run.out;
   }
 }
@@ -106,7 +106,7 @@ TEST(VeskfeedStartup, PropertyFileIsAppliedAndItsLevelOverriddenByTheCommandLine
   // The file's TRACE lets the DEBUG "CmdOpt" line through; then the default
   // level ERROR takes over for the work.
   const auto run = RunProgram(Program(), WithMissingCube({"-f", properties.Path()}));
-  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.status, 1);
   EXPECT_TRUE(InOrder(run.out, {"DEBUG vesklib CmdOpt - Log property file: <" + properties.Path() + ">\n",
                                 "ERROR vesklib Application Exception: "}))
       << run.out;
@@ -114,7 +114,7 @@ TEST(VeskfeedStartup, PropertyFileIsAppliedAndItsLevelOverriddenByTheCommandLine
 
   const vesk_test::TempFile quiet("veskfeed_log", vesk_test::LogProperties("ERROR"));
   const auto quiet_run = RunProgram(Program(), WithMissingCube({"-f", quiet.Path(), "-l", "DEBUG"}));
-  EXPECT_EQ(quiet_run.status, 0);
+  EXPECT_EQ(quiet_run.status, 1);
   EXPECT_EQ(quiet_run.out.find("CmdOpt"), std::string::npos) << quiet_run.out;
   EXPECT_NE(quiet_run.out.find("ERROR vesklib Application Exception: "), std::string::npos);
 }

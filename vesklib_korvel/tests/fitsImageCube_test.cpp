@@ -1,6 +1,7 @@
 // FITS cube loader on cubes written here with CFITSIO: every BITPIX with
 // values and byte order, the unsigned and scaled conventions, wrong axis
-// counts, missing and truncated files, and the CFITSIO error text.
+// counts, tile-compressed extensions, forged sizes, missing and truncated
+// files, and the CFITSIO error text.
 
 #include "fitsTestFiles.hpp"
 
@@ -9,11 +10,16 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <limits>
+
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace vk = ketra::vesktools::vesklib_korvel;
 namespace dt = ketra::fnd::datatype;
@@ -61,6 +67,81 @@ std::vector<T> Ramp(T first, T step, std::size_t count = 24) {
   std::vector<T> values(count);
   for (std::size_t i = 0; i < count; ++i) values[i] = static_cast<T>(first + static_cast<T>(i) * step);
   return values;
+}
+
+// Camera-like images: a smooth pattern that differs from image to image plus
+// a little noise, so that they compress as real frames do.
+template <typename T>
+std::vector<T> CameraImages(long width, long height, long depth, long base) {
+  std::vector<T> values(static_cast<std::size_t>(width * height * depth));
+  std::uint32_t noise = 12345;
+  std::size_t i = 0;
+  for (long z = 0; z < depth; ++z) {
+    for (long y = 0; y < height; ++y) {
+      for (long x = 0; x < width; ++x) {
+        noise = noise * 1103515245u + 12345u;
+        values[i++] = static_cast<T>(base + (x + 3 * y + 7 * z) % 1000 + static_cast<long>(noise >> 28));
+      }
+    }
+  }
+  return values;
+}
+
+// "" when the cube holds `expected`, else where the first pixel differs.
+template <typename T>
+std::string PixelDifference(const vk::FitsImageCube& cube, const std::vector<T>& expected) {
+  const std::vector<T> loaded = ValuesOf<T>(cube);
+  if (loaded.size() != expected.size()) {
+    return "pixel count " + std::to_string(loaded.size()) + " instead of " + std::to_string(expected.size());
+  }
+  for (std::size_t i = 0; i < loaded.size(); ++i) {
+    if (loaded[i] != expected[i]) {
+      return "pixel " + std::to_string(i) + " is " + std::to_string(loaded[i]) + " instead of " +
+             std::to_string(expected[i]);
+    }
+  }
+  return "";
+}
+
+// How a load in a child process with limited memory ended.
+struct LimitedLoad {
+  int status = -1;      // 0: std::runtime_error, 2: loaded, 3: another exception
+  std::string message;  // the runtime_error's text
+};
+
+// Loads `path` in a child process whose address space is limited to 1 GiB,
+// so that a loader trusting a forged size fails by memory instead of by its
+// own check.
+LimitedLoad LoadWithLimitedMemory(const std::string& path) {
+  std::array<int, 2> fds{};
+  if (pipe(fds.data()) != 0) throw std::runtime_error("pipe failed");
+  const pid_t pid = fork();
+  if (pid == 0) {
+    ::close(fds[0]);
+    const rlimit limit{rlim_t{1} << 30, rlim_t{1} << 30};
+    if (setrlimit(RLIMIT_AS, &limit) != 0) std::_Exit(4);
+    try {
+      vk::LoadFitsImageCube(path.c_str());
+    } catch (const std::runtime_error& error) {
+      const std::string text = error.what();
+      (void)!::write(fds[1], text.data(), text.size());
+      std::_Exit(0);
+    } catch (...) {
+      std::_Exit(3);
+    }
+    std::_Exit(2);
+  }
+  ::close(fds[1]);
+  LimitedLoad result;
+  std::array<char, 512> buffer{};
+  for (ssize_t got = 0; (got = ::read(fds[0], buffer.data(), buffer.size())) > 0;) {
+    result.message.append(buffer.data(), static_cast<std::size_t>(got));
+  }
+  ::close(fds[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return result;
 }
 
 }  // namespace
@@ -185,7 +266,7 @@ TEST(FitsImageCube, ScaledIntegersComeOutAsFloatingPoint) {
   EXPECT_EQ(ValuesOf<std::int16_t>(neutral), raw);
 }
 
-TEST(FitsImageCube, OnlyThreeAxisPrimaryImagesAreAccepted) {
+TEST(FitsImageCube, OnlyThreeAxisImagesAreAcceptedAndABareNameReadsThePrimary) {
   vesk_test::TempDir dir;
   const std::string path = dir.File("axes.fits");
   const auto values = Ramp<std::int16_t>(1, 1, 24);
@@ -196,7 +277,8 @@ TEST(FitsImageCube, OnlyThreeAxisPrimaryImagesAreAccepted) {
   vesk_test::WriteFits(path, SHORT_IMG, {2, 3, 2, 2}, TSHORT, values.data(), 24);
   EXPECT_EQ(LoadError(path), expected);
 
-  // An empty primary followed by a cube extension: the extension is not used.
+  // An empty primary followed by a cube extension: the bare name reads the
+  // primary HDU only; the bracket syntax names the extension.
   vesk_test::WriteFits(path, SHORT_IMG, {}, TSHORT, nullptr, 0);
   int status = 0;
   fitsfile* fptr = nullptr;
@@ -206,7 +288,85 @@ TEST(FitsImageCube, OnlyThreeAxisPrimaryImagesAreAccepted) {
   ffppr(fptr, TSHORT, 1, 24, const_cast<std::int16_t*>(values.data()), &status);
   ffclos(fptr, &status);
   ASSERT_EQ(status, 0);
-  EXPECT_EQ(LoadError(path), expected);
+  EXPECT_EQ(
+      LoadError(path),
+      expected + " (its primary HDU holds no image; name the extension that holds the cube, e.g. " + path + "[1])");
+  const auto cube = vk::LoadFitsImageCube((path + "[1]").c_str());
+  EXPECT_EQ(cube.depth, 2);
+  EXPECT_EQ(ValuesOf<std::int16_t>(cube), values);
+}
+
+// fpack and astropy write a cube as a tile-compressed image in the first
+// extension; named with the bracket syntax it loads with every pixel, though
+// the file is far smaller than the pixels it holds.
+TEST(FitsImageCube, TileCompressedCubeInAnExtensionLoadsWithItsPixels) {
+  vesk_test::TempDir dir;
+  constexpr long kWidth = 1024;
+  constexpr long kHeight = 1024;
+  constexpr long kDepth = 4;
+  constexpr long long kPixels = kWidth * kHeight * kDepth;
+  {
+    // Camera values up to 65535, above the signed range.
+    const std::string path = dir.File("unsigned.fits.fz");
+    const auto values = CameraImages<std::uint16_t>(kWidth, kHeight, kDepth, 64520);
+    vesk_test::WriteCompressedFits(path, RICE_1, USHORT_IMG, {kWidth, kHeight, kDepth}, TUSHORT, values.data(),
+                                   kPixels);
+    ASSERT_LT(std::filesystem::file_size(path), static_cast<std::uintmax_t>(kPixels));  // under 1 byte per pixel
+    const auto cube = vk::LoadFitsImageCube((path + "[1]").c_str());
+    EXPECT_EQ(cube.width, kWidth);
+    EXPECT_EQ(cube.height, kHeight);
+    EXPECT_EQ(cube.depth, kDepth);
+    EXPECT_EQ(cube.bitpix, 16);
+    EXPECT_EQ(cube.data_type, dt::UInt16);
+    EXPECT_EQ(PixelDifference(cube, values), "");
+  }
+  {
+    const std::string path = dir.File("signed.fits");
+    const auto values = CameraImages<std::int16_t>(kWidth, kHeight, kDepth, -500);
+    vesk_test::WriteCompressedFits(path, GZIP_1, SHORT_IMG, {kWidth, kHeight, kDepth}, TSHORT, values.data(), kPixels);
+    ASSERT_LT(std::filesystem::file_size(path), static_cast<std::uintmax_t>(kPixels) * 2);
+    const auto cube = vk::LoadFitsImageCube((path + "[1]").c_str());
+    EXPECT_EQ(cube.depth, kDepth);
+    EXPECT_EQ(cube.data_type, dt::Int16);
+    EXPECT_EQ(PixelDifference(cube, values), "");
+
+    // The bare name reads the primary HDU, empty here: the refusal says
+    // which name reads the cube.
+    EXPECT_EQ(LoadError(path), "Error getting image dimensions for FITS file: " + path +
+                                   " (its primary HDU holds no image; name the extension that holds the cube, e.g. " +
+                                   path + "[1])");
+  }
+}
+
+// A header that claims far more pixels than the file holds is refused with
+// the loader's error, in a plain primary image as in a compressed extension,
+// and the claimed size is never reserved.
+TEST(FitsImageCube, ForgedSizesAreRefusedWithoutReservingThem) {
+  vesk_test::TempDir dir;
+  const std::string plain = dir.File("plain.fits");
+  const auto plain_values = CameraImages<std::int16_t>(100, 100, 4, 0);
+  vesk_test::WriteFits(plain, SHORT_IMG, {100, 100, 4}, TSHORT, plain_values.data(), 40000);
+  vesk_test::ForgeHeaderValue(plain, "NAXIS3", 200000);  // 4 GB of pixels in an 83 kB file
+  const LimitedLoad plain_load = LoadWithLimitedMemory(plain);
+  EXPECT_EQ(plain_load.status, 0);
+  EXPECT_THAT(plain_load.message, StartsWith("Error Error reading image data for FITS file: " + plain));
+  EXPECT_THAT(plain_load.message, HasSubstr("does not fit in the file"));
+
+  const std::string packed = dir.File("packed.fits");
+  const auto packed_values = CameraImages<std::uint16_t>(1024, 1024, 2, 1000);
+  vesk_test::WriteCompressedFits(packed, RICE_1, USHORT_IMG, {1024, 1024, 2}, TUSHORT, packed_values.data(),
+                                 1024 * 1024 * 2);
+  // CFITSIO itself checks the tile count against the table's rows, so the
+  // forged width comes with a tile width to match: 2.5 GB, then 8 TB.
+  for (const long long width : {600000LL, 2000000000LL}) {
+    vesk_test::ForgeHeaderValue(packed, "ZNAXIS1", width);
+    vesk_test::ForgeHeaderValue(packed, "ZTILE1", width);
+    const LimitedLoad packed_load = LoadWithLimitedMemory(packed + "[1]");
+    EXPECT_EQ(packed_load.status, 0) << width;
+    EXPECT_THAT(packed_load.message,
+                StartsWith("Error Error reading image data for FITS file: " + packed + "[1]. CFITSIO: "))
+        << width;
+  }
 }
 
 TEST(FitsImageCube, ZeroLengthAxisGivesEmptyData) {

@@ -6,6 +6,8 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -83,6 +85,45 @@ inline void WritePlaneIndexCube16(const std::string& path, long width, long heig
     values[i] = static_cast<std::int16_t>(static_cast<long>(i) / (width * height));
   }
   WriteFits(path, SHORT_IMG, {width, height, depth}, TSHORT, values.data(), static_cast<long long>(values.size()));
+}
+
+}  // namespace vesk_test
+
+namespace vesk_test {
+
+// Writes a file whose primary HDU is empty and whose first extension holds
+// the image tile-compressed with `compression` (RICE_1, GZIP_1, ...), one
+// tile per image row, as fpack and astropy write it.
+inline void WriteCompressedFits(const std::string& path, int compression, int image_type, std::vector<long> axes,
+                                int write_type, const void* values, long long value_count) {
+  std::filesystem::remove(path);
+  int status = 0;
+  fitsfile* fptr = nullptr;
+  ffinit(&fptr, path.c_str(), &status);
+  CheckFits(status, "create file");
+  fits_set_compression_type(fptr, compression, &status);
+  ffcrim(fptr, image_type, static_cast<int>(axes.size()), axes.data(), &status);
+  ffppr(fptr, write_type, 1, value_count, const_cast<void*>(values), &status);
+  ffclos(fptr, &status);
+  CheckFits(status, "write compressed image");
+}
+
+// Replaces the value of the first header card `keyword` in the file with
+// `value` (right-justified in the card's value field), as a forged header
+// would have it.
+inline void ForgeHeaderValue(const std::string& path, const std::string& keyword, long long value) {
+  std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+  std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  const std::string card_start = (keyword + std::string(8, ' ')).substr(0, 8) + "= ";
+  for (std::size_t at = 0; at + 80 <= text.size(); at += 80) {
+    if (text.compare(at, 10, card_start) == 0) {
+      const std::string field = std::to_string(value);
+      file.seekp(static_cast<std::streamoff>(at + 10));
+      file << std::string(20 - field.size(), ' ') << field;
+      return;
+    }
+  }
+  throw std::runtime_error("no " + keyword + " card in " + path);
 }
 
 }  // namespace vesk_test

@@ -82,6 +82,6 @@ int main(int argc, char* argv[]) {
     return ketra::vesktools::veskrecv::Run(options);
   } catch (...) {
     LOG4CPLUS_ERROR(logger, "Application Exception: " << boost::current_exception_diagnostic_information());
-    return 0;
+    return 1;
   }
 }

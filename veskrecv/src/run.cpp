@@ -9,9 +9,12 @@
 #include <log4cplus/loggingmacros.h>
 #include <vesklib_korvel/Diagnostics.hpp>
 
+#include <cerrno>
+#include <cstdio>
 #include <iostream>
 #include <memory>
 #include <stdexcept>
+#include <system_error>
 #include <thread>
 
 namespace ketra::vesktools::veskrecv {
@@ -66,7 +69,14 @@ int Run(const Options& options) {
       fmt::print("{}\n", line);
     }
   }
-  std::fflush(stdout);
+  // The report is what the run produces: one that did not reach standard
+  // output (a full disk, a closed descriptor) fails the run.
+  const bool flushed = std::fflush(stdout) == 0;
+  const int flush_error = errno;
+  if (!flushed || std::ferror(stdout) != 0) {
+    throw std::system_error(flushed ? EIO : flush_error, std::generic_category(),
+                            "Cannot write the report to standard output");
+  }
   return 0;
 }
 

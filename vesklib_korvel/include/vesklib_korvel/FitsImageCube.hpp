@@ -10,10 +10,10 @@
 namespace ketra::vesktools::vesklib_korvel {
 
 struct FitsImageCube {
-  std::int32_t depth = 0;   // NAXIS3
-  std::int32_t height = 0;  // NAXIS2
-  std::int32_t width = 0;   // NAXIS1
-  std::int32_t bitpix = 0;  // BITPIX of the pixels as delivered (see LoadFitsImageCube)
+  std::int32_t depth = 0;          // NAXIS3
+  std::int32_t height = 0;         // NAXIS2
+  std::int32_t width = 0;          // NAXIS1
+  std::int32_t bitpix = 0;         // BITPIX of the pixels as delivered (see LoadFitsImageCube)
   std::vector<std::uint8_t> data;  // native byte order, NAXIS1 fastest
   // Pixel type of `data`. The cube is read with CFITSIO's equivalent image
   // type, so BSCALE/BZERO are applied and true values come out:
@@ -33,7 +33,10 @@ struct FitsImageCube {
   ketra::fnd::datatype::DataType data_type = ketra::fnd::datatype::Invalid;
 };
 
-// Reads the primary image of `path`; throws std::runtime_error on failure.
+// Reads the three-axis image of the HDU that `path` names in CFITSIO's
+// extended file name syntax: the primary HDU for a bare file name, the first
+// extension for "file.fits[1]". A tile-compressed image (fpack, astropy) is
+// read like a plain one. Throws std::runtime_error on failure.
 FitsImageCube LoadFitsImageCube(const char* path);
 
 // Does nothing for status 0; otherwise throws std::runtime_error
