@@ -1,8 +1,9 @@
 // vesk2vidragw as a process: command line, unreachable broker, end to end
 // from a FITS cube through veskfeed, the gateway and Redis to vidra2fits,
-// publishing rates, and a broker that dies or is stopped and comes back
-// while megapixel frames flow. Every process is started by the test, talks
-// only on loopback and is stopped by its PID.
+// publishing rates, a broker that dies or is stopped and comes back while
+// megapixel frames flow, and log lines in a redirected standard output.
+// Every process is started by the test, talks only on loopback and is
+// stopped by its PID.
 
 #include "gatewayTestSupport.hpp"
 
@@ -173,4 +174,33 @@ TEST_F(GatewayProcess, BrokerStoppedWhileMegapixelFramesFlowIsLoggedOnceAndPubli
   const std::string log = gateway->Stdout();
   EXPECT_EQ(Occurrences(log, "retries the broker"), 2u) << "one ERROR line per outage:\n" << log;
   EXPECT_EQ(Occurrences(log, "Reconnected to VIDRA broker"), 2u) << log;
+}
+
+TEST_F(GatewayProcess, LogLinesReachARedirectedStandardOutputAsTheyAreWritten) {
+  RequireFeed();
+  vesk2vidra_test::RedisServer server;
+  const CubeFile cube("logged.fits", 16, 8, 4);
+  const int udp_port = vesk2vidra_test::FreeUdpPort();
+  // Standard output is a file, as with "vesk2vidragw ... > gateway.log".
+  auto gateway = StartGateway(udp_port, 16, 8, server.Uri(), "logged", "0", {"-l", "INFO"});
+  const auto logged = [&](const std::string& text) { return gateway->Stdout().find(text) != std::string::npos; };
+  EXPECT_TRUE(WaitFor([&] { return logged("Starting application...") && logged("VIDRA sender connected"); }, 5s))
+      << "start-up lines must be in the file while the gateway runs: '" << gateway->Stdout() << "'";
+
+  ChildProcess feed({Feed(), "-i", cube.Path(), "-p", std::to_string(udp_port), "-q", "20", "-n", "400"});
+  ASSERT_TRUE(WaitFor([&] { return StreamLength(server, "logged") >= 3; }, 10s));
+  server.Kill();
+  EXPECT_TRUE(WaitFor([&] { return logged("retries the broker"); }, 10s))
+      << "the ERROR line of the lost broker must be in the file at once: '" << gateway->Stdout() << "'";
+  ASSERT_TRUE(gateway->Running());
+
+  // What was in the file before the stop stays, and no line is cut.
+  const std::string before = gateway->Stdout();
+  gateway->Stop(SIGTERM, 5s);
+  feed.Stop(SIGTERM, 5s);
+  const std::string after = gateway->Stdout();
+  EXPECT_EQ(after.rfind(before, 0), 0u);
+  EXPECT_NE(after.find("retries the broker"), std::string::npos) << after;
+  ASSERT_FALSE(after.empty());
+  EXPECT_EQ(after.back(), '\n');
 }

@@ -139,18 +139,13 @@ inline std::size_t Occurrences(const std::string& text, const std::string& needl
   return count;
 }
 
-// Starts the gateway on `udp_port` and gives it time to open its socket.
+// Starts the gateway on `udp_port` with its standard output in a file (not a
+// terminal) and gives it time to open its socket.
 inline std::unique_ptr<vesk2vidra_test::ChildProcess> StartGateway(int udp_port, long width, long height,
                                                                    const std::string& uri, const std::string& stream,
                                                                    const std::string& interval,
                                                                    const std::vector<std::string>& extra = {}) {
-  // Line-buffered standard output (through stdbuf) keeps the log lines of a
-  // gateway that is stopped by a signal at the end of a test.
-  std::vector<std::string> argv;
-  if (access("/usr/bin/stdbuf", X_OK) == 0) {
-    argv = {"/usr/bin/stdbuf", "-oL"};
-  }
-  argv.insert(argv.end(), {Gateway(), "-p", std::to_string(udp_port), "-k", uri, "-s", stream, "-i", interval});
+  std::vector<std::string> argv{Gateway(), "-p", std::to_string(udp_port), "-k", uri, "-s", stream, "-i", interval};
   argv.insert(argv.end(), {"-w", std::to_string(width), "-e", std::to_string(height)});
   argv.insert(argv.end(), extra.begin(), extra.end());
   auto gateway = std::make_unique<vesk2vidra_test::ChildProcess>(argv);
