@@ -1,8 +1,13 @@
 #include <vesk2vidra/RedisConnection.hpp>
 
+#include "RespRequest.hpp"
+
 #include <fmt/format.h>
 #include <hiredis/hiredis.h>
 #include <sys/time.h>
+
+#include <cerrno>
+#include <system_error>
 
 namespace ketra::vesktools::vesk2vidra {
 
@@ -57,7 +62,7 @@ long long Integer(const redisReply* reply) {
 
 RedisConnection::RedisConnection(const BrokerAddress& address, std::chrono::milliseconds connect_timeout,
                                  std::chrono::milliseconds io_timeout)
-    : m_address(address) {
+    : m_address(address), m_request(std::make_unique<RespRequest>()) {
   m_context.reset(redisConnectWithTimeout(address.host.c_str(), address.port, ToTimeval(connect_timeout)));
   if (!m_context) {
     throw BrokerConnectionError(fmt::format("Cannot connect to VIDRA broker {}: out of memory", m_address.masked_uri));
@@ -94,22 +99,26 @@ void RedisConnection::SetIoTimeout(std::chrono::milliseconds timeout) {
 }
 
 RedisReply RedisConnection::Command(const std::vector<std::string_view>& args) {
-  if (m_context->err != 0) {
-    throw BrokerConnectionError(
-        fmt::format("Connection to VIDRA broker {} is broken: {}", m_address.masked_uri, m_context->errstr));
+  if (!m_broken.empty() || m_context->err != 0) {
+    throw BrokerConnectionError(fmt::format("Connection to VIDRA broker {} is broken: {}", m_address.masked_uri,
+                                            m_broken.empty() ? m_context->errstr : m_broken));
   }
-  m_argv.clear();
-  m_argv_len.clear();
-  for (const auto arg : args) {
-    m_argv.push_back(arg.data());
-    m_argv_len.push_back(arg.size());
+  // The command goes out through the socket with MSG_NOSIGNAL rather than
+  // hiredis' write(): writing to a connection the broker has closed must be
+  // an error of this call, not a SIGPIPE that ends the process. hiredis then
+  // only reads the reply.
+  m_request->Frame(args);
+  if (const int error = m_request->Send(m_context->fd); error != 0) {
+    m_broken = error == EAGAIN || error == EWOULDBLOCK ? std::string("timed out sending a command")
+                                                       : std::system_category().message(error);
+    throw BrokerConnectionError(fmt::format("Lost connection to VIDRA broker {}: {}", m_address.masked_uri, m_broken));
   }
-  auto* raw = static_cast<redisReply*>(
-      redisCommandArgv(m_context.get(), static_cast<int>(m_argv.size()), m_argv.data(), m_argv_len.data()));
-  if (raw == nullptr) {
-    throw BrokerConnectionError(fmt::format("Lost connection to VIDRA broker {}: {}", m_address.masked_uri,
-                                            m_context->err != 0 ? m_context->errstr : "no reply"));
+  void* raw_reply = nullptr;
+  if (redisGetReply(m_context.get(), &raw_reply) != REDIS_OK || raw_reply == nullptr) {
+    m_broken = m_context->err != 0 ? m_context->errstr : "no reply";
+    throw BrokerConnectionError(fmt::format("Lost connection to VIDRA broker {}: {}", m_address.masked_uri, m_broken));
   }
+  auto* raw = static_cast<redisReply*>(raw_reply);
   RedisReply reply(raw);
   if (raw->type == REDIS_REPLY_ERROR) {
     throw BrokerReplyError(fmt::format("VIDRA broker {} refused {}: {}", m_address.masked_uri,

@@ -1,6 +1,7 @@
 #include <vesk2vidra/Vesk2VidraGateway.hpp>
 
 #include <vesk2vidra/BrokerUri.hpp>
+#include <vesk2vidra/ReceiveInterface.hpp>
 #include <vesklib_korvel/Diagnostics.hpp>
 
 #include <fmt/format.h>
@@ -46,7 +47,7 @@ Vesk2VidraGateway::Vesk2VidraGateway(const std::string& receiver_ip, const std::
                                      DataType data_type, int width, int height, const std::string& broker_uri,
                                      const std::string& stream, double interval, unsigned short mtu_size,
                                      unsigned short ext_info_size, std::string log_prop_file, std::string log_level)
-    : VeskReceiver(receiver_ip, interface, port, data_type,
+    : VeskReceiver(receiver_ip, ReceiveInterfaceName(receiver_ip, interface), port, data_type,
                    GatewayReceiverConfig(width, height, mtu_size, ext_info_size)),
       m_width(width),
       m_height(height),
@@ -59,10 +60,12 @@ Vesk2VidraGateway::Vesk2VidraGateway(const std::string& receiver_ip, const std::
   // The receive counters go to the log at INFO once a minute.
   SetStatisticsLogInterval(kStatisticsLogInterval);
   auto& logger = ketra::vesktools::vesklib_korvel::Logger();
-  LOG4CPLUS_INFO(logger, fmt::format("VESK to VIDRA gateway: {}:{} ({}) -> {} stream '{}', {}x{} pixels of type {}, "
+  const std::string joined_on = ReceiveInterfaceName(receiver_ip, interface);
+  LOG4CPLUS_INFO(logger, fmt::format("VESK to VIDRA gateway: {}:{}{} -> {} stream '{}', {}x{} pixels of type {}, "
                                      "interval {} s, MTU {}, ext info {} bytes",
-                                     receiver_ip, port, interface, MaskBrokerUri(broker_uri), m_stream, width, height,
-                                     static_cast<int>(data_type), m_interval, mtu_size, ext_info_size));
+                                     receiver_ip, port, joined_on.empty() ? "" : " on interface " + joined_on,
+                                     MaskBrokerUri(broker_uri), m_stream, width, height, static_cast<int>(data_type),
+                                     m_interval, mtu_size, ext_info_size));
 }
 
 Vesk2VidraGateway::~Vesk2VidraGateway() = default;

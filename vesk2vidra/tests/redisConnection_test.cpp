@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 namespace v = ketra::vesktools::vesk2vidra;
 using namespace std::chrono_literals;
 
@@ -30,6 +32,15 @@ TEST_F(RedisConnectionTest, RunsBinarySafeCommandsAndReportsErrorReplies) {
   connection.Command({"SET", "key", blob});
   auto reply = connection.Command({"GET", "key"});
   EXPECT_EQ(v::Text(reply.Get()), blob);
+  connection.Command({"SET", "empty", ""});
+  EXPECT_EQ(v::Text(connection.Command({"GET", "empty"}).Get()), "");
+  // Larger than a socket's send buffer: sent in several parts.
+  std::string image(3 * 1024 * 1024 + 7, '\0');
+  for (std::size_t i = 0; i < image.size(); ++i) {
+    image[i] = static_cast<char>((i * 131) >> 3);
+  }
+  connection.Command({"SET", "image", image});
+  EXPECT_TRUE(v::Text(connection.Command({"GET", "image"}).Get()) == image);
   // The database index was selected: db 0 does not have the key.
   connection.Command({"SELECT", "0"});
   EXPECT_TRUE(v::IsNil(connection.Command({"GET", "key"}).Get()));
@@ -61,4 +72,25 @@ TEST_F(RedisConnectionTest, ABrokerThatDiesBreaksTheConnection) {
   server->Kill();
   EXPECT_THROW(connection.Command({"PING"}), v::BrokerConnectionError);
   EXPECT_THROW(connection.Command({"PING"}), v::BrokerConnectionError) << "stays broken";
+}
+
+TEST_F(RedisConnectionTest, ACommandOfMegabytesToAStoppedBrokerIsAnErrorNotSigpipe) {
+  // A command larger than the socket's send buffer takes several writes;
+  // once the broker has closed its end, the later writes fail with EPIPE,
+  // which must come back as an error instead of ending the process.
+  v::RedisConnection connection(v::ParseBrokerUri(server->Uri()), 1s, 2s);
+  connection.Command({"PING"});
+  server->Stop();
+  const std::string image(2 * 1024 * 1024, '\x5a');
+  EXPECT_EXIT(
+      {
+        try {
+          connection.Command({"SET", "image", image});
+        } catch (const v::BrokerConnectionError&) {
+          std::_Exit(0);
+        }
+        std::_Exit(2);
+      },
+      ::testing::ExitedWithCode(0), "")
+      << "killed by signal 13 is SIGPIPE; exit code 2: the command did not fail";
 }

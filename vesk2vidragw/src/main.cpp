@@ -82,7 +82,7 @@ int main(int argc, char* argv[]) {
     cli::CheckOneOf<unsigned short>(variables, "ext_info_size", {0, 8});
     cli::CheckRange<double>(variables, "vidra-interval", 0.0, 86400.0);
     cli::CheckIpv4(variables, "receiver ip", false);
-    cli::CheckIpv4(variables, "interface", true);
+    cli::CheckInterface(variables, "interface", true);
     try {
       ketra::vesktools::vesk2vidra::ParseBrokerUri(variables["broker-uri"].as<std::string>());
     } catch (const std::invalid_argument& error) {

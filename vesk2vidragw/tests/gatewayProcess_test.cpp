@@ -1,148 +1,22 @@
 // vesk2vidragw as a process: command line, unreachable broker, end to end
 // from a FITS cube through veskfeed, the gateway and Redis to vidra2fits,
-// publishing rates, and a broker that dies and comes back. Every process is
-// started by the test, talks only on loopback and is stopped by its PID.
+// publishing rates, a broker that dies or is stopped and comes back while
+// megapixel frames flow, and log lines in a redirected standard output.
+// Every process is started by the test, talks only on loopback and is
+// stopped by its PID.
 
-#include <vesk2vidra/VidraStreamReader.hpp>
+#include "gatewayTestSupport.hpp"
 
-#include "ChildProcess.hpp"
-#include "RedisServer.hpp"
-
-#include <fitsio.h>
-#include <gtest/gtest.h>
-
-#include <unistd.h>
 #include <csignal>
-#include <cstdlib>
-#include <functional>
-#include <thread>
 
-namespace v = ketra::vesktools::vesk2vidra;
 using namespace std::chrono_literals;
+using namespace gateway_test;
 using vesk2vidra_test::ChildProcess;
 using vesk2vidra_test::RunProgram;
 
 namespace {
 
-std::string Binary(const std::string& relative) {
-  const char* dir = std::getenv("VESK_BINARY_DIR");
-  const std::string path = std::string(dir != nullptr && *dir != '\0' ? dir : VESK2VIDRA_BINARY_DIR) + "/" + relative;
-  return access(path.c_str(), X_OK) == 0 ? path : std::string();
-}
-
-std::string Gateway() {
-  return Binary("vesk2vidragw/vesk2vidragw");
-}
-std::string Feed() {
-  return Binary("veskfeed/veskfeed");
-}
-std::string Reader() {
-  return Binary("vidra2fits/vidra2fits");
-}
-
-struct Cube {
-  long width = 0;
-  long height = 0;
-  long depth = 0;
-  std::vector<short> pixels;
-};
-
-void WriteCube(const std::string& path, const Cube& cube) {
-  int status = 0;
-  fitsfile* file = nullptr;
-  const std::string clobber = "!" + path;
-  fits_create_file(&file, clobber.c_str(), &status);
-  long axes[3] = {cube.width, cube.height, cube.depth};
-  fits_create_img(file, SHORT_IMG, 3, axes, &status);
-  fits_write_img(file, TSHORT, 1, static_cast<LONGLONG>(cube.pixels.size()), const_cast<short*>(cube.pixels.data()),
-                 &status);
-  fits_close_file(file, &status);
-  ASSERT_EQ(status, 0) << "writing " << path;
-}
-
-Cube ReadCube(const std::string& path) {
-  Cube cube;
-  int status = 0;
-  fitsfile* file = nullptr;
-  fits_open_file(&file, path.c_str(), READONLY, &status);
-  int bitpix = 0;
-  int naxis = 0;
-  long axes[3] = {0, 0, 0};
-  fits_get_img_param(file, 3, &bitpix, &naxis, axes, &status);
-  if (status == 0 && naxis == 3 && bitpix == SHORT_IMG) {
-    cube.width = axes[0];
-    cube.height = axes[1];
-    cube.depth = axes[2];
-    cube.pixels.resize(static_cast<std::size_t>(axes[0] * axes[1] * axes[2]));
-    fits_read_img(file, TSHORT, 1, static_cast<LONGLONG>(cube.pixels.size()), nullptr, cube.pixels.data(), nullptr,
-                  &status);
-  }
-  fits_close_file(file, &status);
-  return cube;
-}
-
-Cube MakeCube(long width, long height, long depth) {
-  Cube cube{width, height, depth, {}};
-  cube.pixels.resize(static_cast<std::size_t>(width * height * depth));
-  for (std::size_t i = 0; i < cube.pixels.size(); ++i) {
-    cube.pixels[i] = static_cast<short>((i * 7919) % 65536 - 32768);
-  }
-  return cube;
-}
-
-bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (condition()) {
-      return true;
-    }
-    std::this_thread::sleep_for(50ms);
-  }
-  return condition();
-}
-
-long long StreamLength(const vesk2vidra_test::RedisServer& server, const std::string& stream) {
-  try {
-    return v::VidraStreamReader(server.Uri(), stream).Length();
-  } catch (const std::exception&) {
-    return -1;
-  }
-}
-
-std::unique_ptr<ChildProcess> StartGateway(int udp_port, long width, long height, const std::string& uri,
-                                           const std::string& stream, const std::string& interval) {
-  // Line-buffered standard output (through stdbuf) keeps the log lines of a
-  // gateway that is stopped by a signal at the end of a test.
-  std::vector<std::string> argv;
-  if (access("/usr/bin/stdbuf", X_OK) == 0) {
-    argv = {"/usr/bin/stdbuf", "-oL"};
-  }
-  for (const auto& arg : {Gateway(), std::string("-p"), std::to_string(udp_port), std::string("-w"),
-                          std::to_string(width), std::string("-e"), std::to_string(height), std::string("-k"), uri,
-                          std::string("-s"), stream, std::string("-i"), interval}) {
-    argv.push_back(arg);
-  }
-  auto gateway = std::make_unique<ChildProcess>(argv);
-  std::this_thread::sleep_for(700ms);  // time to open its socket
-  return gateway;
-}
-
-class GatewayProcess : public ::testing::Test {
- protected:
-  void SetUp() override {
-    if (vesk2vidra_test::FindRedisServer().empty()) {
-      GTEST_SKIP() << "redis-server is not installed";
-    }
-    if (Gateway().empty()) {
-      GTEST_SKIP() << "vesk2vidragw is not built";
-    }
-  }
-  void RequireFeed() {
-    if (Feed().empty()) {
-      GTEST_SKIP() << "veskfeed is not built";
-    }
-  }
-};
+class GatewayProcess : public GatewayTest {};
 
 }  // namespace
 
@@ -267,9 +141,66 @@ TEST_F(GatewayProcess, BrokerKilledAndRestartedWhileTheGatewayRuns) {
   feed.Stop(SIGTERM, 5s);
   gateway->Stop(SIGTERM, 5s);
   const std::string log = gateway->Stdout();
-  std::size_t lost_lines = 0;
-  for (auto at = log.find("retries the broker"); at != std::string::npos; at = log.find("retries the broker", at + 1)) {
-    ++lost_lines;
+  EXPECT_EQ(Occurrences(log, "retries the broker"), 1u) << "the loss of the broker is logged once:\n" << log;
+}
+
+TEST_F(GatewayProcess, BrokerStoppedWhileMegapixelFramesFlowIsLoggedOnceAndPublishingResumes) {
+  RequireFeed();
+  vesk2vidra_test::RedisServer server;
+  // 1024 x 1024 16-bit pixels: 2 MiB per frame, published one by one. Such a
+  // command takes many writes, so a broker that goes away leaves the gateway
+  // writing into a closed connection.
+  const CubeFile cube("megapixel.fits", 1024, 1024, 4);
+  const int udp_port = vesk2vidra_test::FreeUdpPort();
+  auto gateway = StartGateway(udp_port, 1024, 1024, server.Uri(), "megapixel", "0", {"-l", "INFO"});
+  // 10 frames per second, at most 60 s.
+  ChildProcess feed({Feed(), "-i", cube.Path(), "-p", std::to_string(udp_port), "-q", "10", "-n", "600"});
+  ASSERT_TRUE(WaitFor([&] { return StreamLength(server, "megapixel") >= 3; }, 15s)) << gateway->Stdout();
+
+  for (int outage = 1; outage <= 2; ++outage) {
+    server.Stop();
+    std::this_thread::sleep_for(2s);
+    ASSERT_TRUE(gateway->Running()) << "outage " << outage << ": the gateway ended with status "
+                                    << gateway->Wait(0ms).value_or(-1) << " (141: SIGPIPE)\n"
+                                    << gateway->Stdout();
+    server.Restart();  // same port, empty data set
+    ASSERT_TRUE(WaitFor([&] { return StreamLength(server, "megapixel") >= 3; }, 15s))
+        << "outage " << outage << ": publishing must resume\n"
+        << gateway->Stdout();
   }
-  EXPECT_EQ(lost_lines, 1u) << "the loss of the broker is logged once:\n" << log;
+  EXPECT_TRUE(gateway->Running());
+  feed.Stop(SIGTERM, 5s);
+  gateway->Stop(SIGTERM, 5s);
+  const std::string log = gateway->Stdout();
+  EXPECT_EQ(Occurrences(log, "retries the broker"), 2u) << "one ERROR line per outage:\n" << log;
+  EXPECT_EQ(Occurrences(log, "Reconnected to VIDRA broker"), 2u) << log;
+}
+
+TEST_F(GatewayProcess, LogLinesReachARedirectedStandardOutputAsTheyAreWritten) {
+  RequireFeed();
+  vesk2vidra_test::RedisServer server;
+  const CubeFile cube("logged.fits", 16, 8, 4);
+  const int udp_port = vesk2vidra_test::FreeUdpPort();
+  // Standard output is a file, as with "vesk2vidragw ... > gateway.log".
+  auto gateway = StartGateway(udp_port, 16, 8, server.Uri(), "logged", "0", {"-l", "INFO"});
+  const auto logged = [&](const std::string& text) { return gateway->Stdout().find(text) != std::string::npos; };
+  EXPECT_TRUE(WaitFor([&] { return logged("Starting application...") && logged("VIDRA sender connected"); }, 5s))
+      << "start-up lines must be in the file while the gateway runs: '" << gateway->Stdout() << "'";
+
+  ChildProcess feed({Feed(), "-i", cube.Path(), "-p", std::to_string(udp_port), "-q", "20", "-n", "400"});
+  ASSERT_TRUE(WaitFor([&] { return StreamLength(server, "logged") >= 3; }, 10s));
+  server.Kill();
+  EXPECT_TRUE(WaitFor([&] { return logged("retries the broker"); }, 10s))
+      << "the ERROR line of the lost broker must be in the file at once: '" << gateway->Stdout() << "'";
+  ASSERT_TRUE(gateway->Running());
+
+  // What was in the file before the stop stays, and no line is cut.
+  const std::string before = gateway->Stdout();
+  gateway->Stop(SIGTERM, 5s);
+  feed.Stop(SIGTERM, 5s);
+  const std::string after = gateway->Stdout();
+  EXPECT_EQ(after.rfind(before, 0), 0u);
+  EXPECT_NE(after.find("retries the broker"), std::string::npos) << after;
+  ASSERT_FALSE(after.empty());
+  EXPECT_EQ(after.back(), '\n');
 }

@@ -125,3 +125,18 @@ TEST(Vesk2vidragwStartup, MissingPropertyFileIsAStartUpError) {
   EXPECT_NE(run.err.find("/nonexistent/log.properties"), std::string::npos) << run.err;
   EXPECT_EQ(run.out.find("Starting application"), std::string::npos);
 }
+
+TEST(Vesk2vidragwStartup, InterfaceIsANameOrAnIpv4AddressOfOne) {
+  for (const std::string refused : {"1.2.3", "300.1.1.1", "eth0/1", "a:b", "averyveryverylongname"}) {
+    const auto run = RunProgram(Program(), Required({"-a", refused}), Limits());
+    EXPECT_EQ(run.status, 1) << refused;
+    EXPECT_EQ(run.err.rfind("ERROR: Invalid interface: '" + refused + "'", 0), 0u) << run.err;
+  }
+  // Accepted: start-up passes and the work ends at the unreachable broker.
+  for (const std::string accepted : {"eth0", "lo", "192.0.2.2", ""}) {
+    const auto run = RunProgram(Program(), Required({"-a", accepted}), Limits());
+    EXPECT_EQ(run.status, 1) << accepted;
+    EXPECT_EQ(run.err.find("Invalid interface"), std::string::npos) << accepted << ": " << run.err;
+    EXPECT_NE(run.err.find("does not answer"), std::string::npos) << accepted << ": " << run.err;
+  }
+}

@@ -30,6 +30,17 @@ void SetInitialLevel(InitialLevel initial_level, log4cplus::Logger& tool_logger)
   }
 }
 
+// log4cplus's basic configuration (the root logger at DEBUG, one console
+// appender on standard output) with the appender flushing after every
+// event. Without that, standard output that is a file or a pipe holds the
+// lines in its buffer for minutes and loses them when the program is killed.
+class FlushingBasicConfigurator : public log4cplus::BasicConfigurator {
+ public:
+  FlushingBasicConfigurator() : BasicConfigurator(log4cplus::Logger::getDefaultHierarchy(), false) {
+    properties.setProperty(LOG4CPLUS_TEXT("appender.STDOUT.ImmediateFlush"), LOG4CPLUS_TEXT("true"));
+  }
+};
+
 log4cplus::LogLevel LevelFromText(const std::string& text) {
   return log4cplus::getLogLevelManager().fromString(LOG4CPLUS_STRING_TO_TSTRING(text));
 }
@@ -89,8 +100,9 @@ std::optional<int> ApplyOptions(po::variables_map& variables, const po::options_
   tool_logger.setLogLevel(level);
 
   if (variables.count("log-prop-file") == 0) {
-    // Basic configuration: one console appender on standard output.
-    log4cplus::BasicConfigurator basic(log4cplus::Logger::getDefaultHierarchy(), false);
+    // Basic configuration: one console appender on standard output that
+    // writes each line through at once.
+    FlushingBasicConfigurator basic;
     basic.configure();
   } else {
     const std::string file = variables["log-prop-file"].as<std::string>();

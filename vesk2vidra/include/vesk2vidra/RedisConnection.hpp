@@ -16,6 +16,8 @@ struct redisReply;
 
 namespace ketra::vesktools::vesk2vidra {
 
+class RespRequest;
+
 // The broker cannot be reached or the connection broke; the connection that
 // reported it is unusable afterwards.
 class BrokerConnectionError : public std::runtime_error {
@@ -64,9 +66,10 @@ class RedisConnection {
   RedisConnection(const RedisConnection&) = delete;
   RedisConnection& operator=(const RedisConnection&) = delete;
 
-  // Sends one command (binary-safe arguments) and waits for its reply.
-  // Throws BrokerConnectionError for I/O failures, BrokerReplyError for an
-  // error reply.
+  // Sends one command (binary-safe arguments, sent without a copy) and waits
+  // for its reply. Throws BrokerConnectionError for I/O failures, including a
+  // broker that has closed the connection (never SIGPIPE), BrokerReplyError
+  // for an error reply.
   RedisReply Command(const std::vector<std::string_view>& args);
 
   // Changes the bound on later commands (e.g. around a blocking read).
@@ -80,8 +83,8 @@ class RedisConnection {
   };
   BrokerAddress m_address;
   std::unique_ptr<redisContext, Free> m_context;
-  std::vector<const char*> m_argv;
-  std::vector<std::size_t> m_argv_len;
+  std::unique_ptr<RespRequest> m_request;
+  std::string m_broken;  // why a send failed; the connection is unusable when set
 };
 
 }  // namespace ketra::vesktools::vesk2vidra

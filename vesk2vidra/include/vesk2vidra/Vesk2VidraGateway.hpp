@@ -21,8 +21,11 @@ class Vesk2VidraGateway : public VeskReceiver {
   static constexpr std::uint64_t kSocketBufferSize = 16777216;
   static constexpr std::int32_t kTopicId = 10;
 
-  // Throws std::invalid_argument for a bad broker URI, a non-positive image
-  // size or a data type without a fixed pixel size.
+  // `interface` matters for a multicast `receiver_ip` only: the group is
+  // joined on the interface of that name or holding that IPv4 address.
+  // Throws std::invalid_argument for a bad broker URI, an interface address
+  // that no interface holds, a non-positive image size or a data type
+  // without a fixed pixel size.
   Vesk2VidraGateway(const std::string& receiver_ip, const std::string& interface, int port, DataType data_type,
                     int width, int height, const std::string& broker_uri, const std::string& stream, double interval,
                     unsigned short mtu_size, unsigned short ext_info_size, std::string log_prop_file,

@@ -119,6 +119,13 @@ void RedisServer::Kill() {
   }
 }
 
+void RedisServer::Stop() {
+  if (m_process) {
+    m_process->Stop(SIGTERM, std::chrono::seconds(10));
+    m_process.reset();
+  }
+}
+
 void RedisServer::Restart() {
   Kill();
   Start();

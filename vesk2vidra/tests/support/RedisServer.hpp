@@ -24,6 +24,9 @@ class RedisServer {
 
   // Kills the server (SIGKILL, as a crash would) and reaps it.
   void Kill();
+  // Stops the server as an operator does (SIGTERM: it closes its client
+  // connections and exits) and reaps it.
+  void Stop();
   // Starts it again on the same port.
   void Restart();
 

@@ -7,6 +7,7 @@
 
 #include <arpa/inet.h>
 #include <fmt/format.h>
+#include <net/if.h>
 #include <boost/program_options.hpp>
 
 #include <algorithm>
@@ -43,6 +44,26 @@ inline void CheckIpv4(const boost::program_options::variables_map& variables, co
   in_addr address{};
   if ((value.empty() && empty_allowed) || ::inet_pton(AF_INET, value.c_str(), &address) == 1) return;
   throw UsageError(fmt::format("Invalid {}: '{}' (give an IPv4 address such as 127.0.0.1)", option, value));
+}
+
+// A network interface: its name as the kernel takes it (1 to IFNAMSIZ - 1
+// characters, no '/', ':' or blank) or one of its IPv4 addresses. Digits and
+// dots that do not make an IPv4 address (also "." and "..") are refused as a
+// mistyped address. An empty text passes when `empty_allowed`.
+inline void CheckInterface(const boost::program_options::variables_map& variables, const std::string& option,
+                           bool empty_allowed) {
+  if (variables.count(option) == 0) return;
+  const auto& value = variables[option].as<std::string>();
+  if (value.empty() && empty_allowed) return;
+  in_addr address{};
+  if (::inet_pton(AF_INET, value.c_str(), &address) == 1) return;
+  const bool dotted_number = value.find_first_not_of("0123456789.") == std::string::npos;
+  const bool name =
+      !value.empty() && value.size() < IFNAMSIZ && value.find_first_of("/: \t\n\r\v\f") == std::string::npos;
+  if (name && !dotted_number) return;
+  throw UsageError(fmt::format(
+      "Invalid {}: '{}' (give a network interface name such as eth0 or an IPv4 address of one such as 192.0.2.2)",
+      option, value));
 }
 
 }  // namespace ketra::vesktools::cli
