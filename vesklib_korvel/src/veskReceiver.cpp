@@ -219,17 +219,15 @@ void VeskReceiver::Initialise() {
     vesk_config.bytes_per_pixel = static_cast<std::uint8_t>(m_bpp);
     vesk_config.min_packets_per_sample = 2;
 
+    // An earlier stack goes first (its protocol receiver, then the socket it
+    // read from): a unicast port takes one socket only, so the new one could
+    // not bind while the old one holds it.
+    TearDown();
     auto socket = std::make_unique<korvel::UdpRxSocket>(socket_config, nullptr);
     m_dunmo_receiver = std::make_unique<korvel::dunmo::Receiver>(dunmo_config, *socket, nullptr);
     korvel::vesk::Receiver::DunmoPtr packet_receiver(m_dunmo_receiver.release(),
                                                      std::default_delete<korvel::dunmo::Receiver>());
-    auto vesk_receiver = std::make_unique<korvel::vesk::Receiver>(vesk_config, std::move(packet_receiver), nullptr);
-
-    // An earlier stack goes only once the new one exists: its protocol
-    // receiver first, then the socket it read from.
-    if (m_vesk_receiver) m_statistics.RetireTransport(m_vesk_receiver->Stats());
-    std::swap(m_vesk_receiver, vesk_receiver);
-    vesk_receiver.reset();
+    m_vesk_receiver = std::make_unique<korvel::vesk::Receiver>(vesk_config, std::move(packet_receiver), nullptr);
     m_udp_socket = std::move(socket);
   } catch (...) {
     LOG4CPLUS_ERROR(Logger(),
