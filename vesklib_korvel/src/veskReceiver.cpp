@@ -6,6 +6,7 @@
 
 #include "sampleSizeLimit.hpp"
 #include "veskReceiverBatch.hpp"
+#include "veskReceiverHints.hpp"
 #include "veskReceiverPlan.hpp"
 
 #include <vesklib_korvel/Diagnostics.hpp>
@@ -162,7 +163,8 @@ VeskReceiver::VeskReceiver(const std::string& address, const std::string& netif,
       m_port(port),
       m_data_type(data_type),
       m_bpp(CheckedBytesPerPixel(data_type)),
-      m_rcvr_cfg(CheckedConfig(config, m_bpp)) {
+      m_rcvr_cfg(CheckedConfig(config, m_bpp)),
+      m_leader_hints(std::make_unique<detail::LeaderHints>(data_type, m_bpp, m_rcvr_cfg.mtu_size)) {
   VESK_TRACE_SCOPE();
 }
 
@@ -292,6 +294,11 @@ bool VeskReceiver::ReceiveSample(SampleExtInfo& ext_info, std::vector<unsigned c
   const std::uint16_t packets = korvel::wire::LoadBe16(leader_header + korvel::wire::kPacketCountOffset);
   const std::uint32_t pixels = korvel::wire::LoadBe32(leader_header + korvel::wire::kPixelCountOffset);
   const std::uint32_t stated_room = korvel::wire::LoadBe32(leader_header + korvel::wire::kPayloadRoomOffset);
+  const std::uint32_t stated_type = korvel::wire::LoadBe32(leader_header + korvel::wire::kPixelTypeOffset);
+  // A sender set up differently is named once, with the option that fixes it.
+  for (const auto& hint : {m_leader_hints->PixelType(stated_type), m_leader_hints->PayloadRoom(stated_room)}) {
+    if (hint) LOG4CPLUS_WARN(Logger(), *hint);
+  }
   const detail::SamplePlan plan = detail::PlanSample(packets, pixels, m_bpp, m_rcvr_cfg.mtu_size, stated_room);
   outcome.Leader(sample_id, packets);
   if (!plan.fits) {
