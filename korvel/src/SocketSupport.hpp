@@ -38,10 +38,12 @@ class UniqueFd {
   int m_fd;
 };
 
-// std::system_error for the current errno: "<step> <ip>:<port>: <system message>".
+// std::system_error for the current errno:
+// "<step> <ip>:<port><detail>: <system message>".
 [[noreturn]] inline void ThrowSocketError(const std::string& step, const Ipv4& ip, std::uint16_t port,
-                                          int error = errno) {
-  throw std::system_error(error, std::system_category(), step + " " + ip.ToString() + ":" + std::to_string(port));
+                                          int error = errno, const std::string& detail = {}) {
+  throw std::system_error(error, std::system_category(),
+                          step + " " + ip.ToString() + ":" + std::to_string(port) + detail);
 }
 
 inline sockaddr_in MakeSockaddr(const Ipv4& ip, std::uint16_t port) noexcept {

@@ -54,7 +54,9 @@ UdpRxSocket::UdpRxSocket(const Config& config, std::pmr::memory_resource* /*memo
   if (fd.Get() < 0) detail::ThrowSocketError("create UDP socket for", address, config.port);
 
   const int on = 1;
-  if (::setsockopt(fd.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
+  // Receivers of one multicast group share its port. A unicast port belongs
+  // to one receiver: a second one would silently take its datagrams.
+  if (address.IsMulticast() && ::setsockopt(fd.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
     detail::ThrowSocketError("set SO_REUSEADDR on", address, config.port);
   }
   if (config.buffer_size > 0) {
@@ -76,6 +78,10 @@ UdpRxSocket::UdpRxSocket(const Config& config, std::pmr::memory_resource* /*memo
   // gets the group's datagrams, not unicast ones to the same port.
   const sockaddr_in local = detail::MakeSockaddr(address, config.port);
   if (::bind(fd.Get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+    if (errno == EADDRINUSE) {
+      detail::ThrowSocketError("bind UDP receive socket on", address, config.port, EADDRINUSE,
+                               " (port in use: another receiver listens on it)");
+    }
     detail::ThrowSocketError("bind UDP receive socket on", address, config.port);
   }
   if (address.IsMulticast()) {

@@ -83,6 +83,7 @@ std::error_code Sender::SendPacket(detail::IovsBuilder<const std::byte>& iovs, w
   m_header[Vesk(kPacketTypeOffset)] = std::byte{static_cast<std::uint8_t>(type)};
   StoreBe32(&m_header[Vesk(kPixelCountOffset)], word36);
   StoreBe32(&m_header[Vesk(kPayloadRoomOffset)], word40);
+  StoreBe32(&m_header[Vesk(kPixelTypeOffset)], type == PacketType::Leader ? m_config.pixel_type : 0);
   StoreBe16(&m_header[Vesk(kUserValueOffset)], user_value.value_or(0));
   m_header[Vesk(kStatusOffset)] = std::byte{static_cast<std::uint8_t>(status.value_or(Status::Ok))};
   m_header[Vesk(kPresenceOffset)] =

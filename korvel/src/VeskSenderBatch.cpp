@@ -25,6 +25,7 @@ std::error_code Sender::SendPayloadBatch(const gsl::span<const std::byte>* bodie
   header[kPresenceOffset - base] =
       std::byte{static_cast<std::uint8_t>((user_value ? kHasUserValue : 0) | (status ? kHasStatus : 0))};
   header[kUserByteOffset - base] = std::byte{user_byte};
+  StoreBe32(&header[kPixelTypeOffset - base], 0);  // stated by the leader only
 
   std::uint64_t bytes_before = m_sample_bytes_sent;
   for (std::size_t i = 0; i < count; ++i) {

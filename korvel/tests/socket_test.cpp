@@ -74,6 +74,39 @@ TEST(UdpSockets, BindFailureNamesAddressAndPort) {
       std::system_error);
 }
 
+// A second receiver on a unicast port would take the datagrams meant for the
+// first: its bind is refused, naming address and port, and the first keeps
+// receiving.
+TEST(UdpSockets, UnicastPortIsExclusiveAndTheRefusalNamesIt) {
+  UdpRxSocket::Config c;
+  c.address = Ipv4("127.0.0.1");
+  UdpRxSocket first(c, nullptr);
+  const std::uint16_t port = first.LocalPort();
+  const std::string where = ":" + std::to_string(port);
+  for (const char* address : {"127.0.0.1", "0.0.0.0"}) {
+    UdpRxSocket::Config second = c;
+    second.address = Ipv4(address);
+    second.port = port;
+    try {
+      UdpRxSocket s(second, nullptr);
+      ADD_FAILURE() << "a second receiver bound " << address << where;
+    } catch (const std::system_error& e) {
+      const std::string what = e.what();
+      EXPECT_EQ(e.code().value(), EADDRINUSE) << what;
+      EXPECT_NE(what.find(std::string(address) + where), std::string::npos) << what;
+      EXPECT_NE(what.find("port in use"), std::string::npos) << what;
+    }
+  }
+  RawSender raw(port);
+  raw.Send(Pattern(80, 5));
+  Bytes got(100);
+  const iovec v{got.data(), got.size()};
+  RxDatagram d;
+  ASSERT_FALSE(first.Receive(&v, 1, 2s, d));
+  EXPECT_TRUE(d.received);
+  EXPECT_EQ(d.bytes, 80u);
+}
+
 TEST(UdpSockets, UnknownMulticastInterfaceIsNamed) {
   UdpRxSocket::Config c;
   c.address = Ipv4("239.1.2.3");

@@ -6,6 +6,7 @@
 
 #include "sampleSizeLimit.hpp"
 #include "veskReceiverBatch.hpp"
+#include "veskReceiverHints.hpp"
 #include "veskReceiverPlan.hpp"
 
 #include <vesklib_korvel/Diagnostics.hpp>
@@ -162,7 +163,8 @@ VeskReceiver::VeskReceiver(const std::string& address, const std::string& netif,
       m_port(port),
       m_data_type(data_type),
       m_bpp(CheckedBytesPerPixel(data_type)),
-      m_rcvr_cfg(CheckedConfig(config, m_bpp)) {
+      m_rcvr_cfg(CheckedConfig(config, m_bpp)),
+      m_leader_hints(std::make_unique<detail::LeaderHints>(data_type, m_bpp, m_rcvr_cfg.mtu_size)) {
   VESK_TRACE_SCOPE();
 }
 
@@ -219,17 +221,15 @@ void VeskReceiver::Initialise() {
     vesk_config.bytes_per_pixel = static_cast<std::uint8_t>(m_bpp);
     vesk_config.min_packets_per_sample = 2;
 
+    // An earlier stack goes first (its protocol receiver, then the socket it
+    // read from): a unicast port takes one socket only, so the new one could
+    // not bind while the old one holds it.
+    TearDown();
     auto socket = std::make_unique<korvel::UdpRxSocket>(socket_config, nullptr);
     m_dunmo_receiver = std::make_unique<korvel::dunmo::Receiver>(dunmo_config, *socket, nullptr);
     korvel::vesk::Receiver::DunmoPtr packet_receiver(m_dunmo_receiver.release(),
                                                      std::default_delete<korvel::dunmo::Receiver>());
-    auto vesk_receiver = std::make_unique<korvel::vesk::Receiver>(vesk_config, std::move(packet_receiver), nullptr);
-
-    // An earlier stack goes only once the new one exists: its protocol
-    // receiver first, then the socket it read from.
-    if (m_vesk_receiver) m_statistics.RetireTransport(m_vesk_receiver->Stats());
-    std::swap(m_vesk_receiver, vesk_receiver);
-    vesk_receiver.reset();
+    m_vesk_receiver = std::make_unique<korvel::vesk::Receiver>(vesk_config, std::move(packet_receiver), nullptr);
     m_udp_socket = std::move(socket);
   } catch (...) {
     LOG4CPLUS_ERROR(Logger(),
@@ -294,6 +294,11 @@ bool VeskReceiver::ReceiveSample(SampleExtInfo& ext_info, std::vector<unsigned c
   const std::uint16_t packets = korvel::wire::LoadBe16(leader_header + korvel::wire::kPacketCountOffset);
   const std::uint32_t pixels = korvel::wire::LoadBe32(leader_header + korvel::wire::kPixelCountOffset);
   const std::uint32_t stated_room = korvel::wire::LoadBe32(leader_header + korvel::wire::kPayloadRoomOffset);
+  const std::uint32_t stated_type = korvel::wire::LoadBe32(leader_header + korvel::wire::kPixelTypeOffset);
+  // A sender set up differently is named once, with the option that fixes it.
+  for (const auto& hint : {m_leader_hints->PixelType(stated_type), m_leader_hints->PayloadRoom(stated_room)}) {
+    if (hint) LOG4CPLUS_WARN(Logger(), *hint);
+  }
   const detail::SamplePlan plan = detail::PlanSample(packets, pixels, m_bpp, m_rcvr_cfg.mtu_size, stated_room);
   outcome.Leader(sample_id, packets);
   if (!plan.fits) {

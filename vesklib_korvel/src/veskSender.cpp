@@ -121,6 +121,8 @@ void VeskSender::Initialise(const SampleExtInfo& /*ext_info*/) {
   protocol_config.pixels_per_sample = new_px_pr_sample;
   protocol_config.pixel_pattern = gsl::span<const std::byte>(pixel_pattern.data(), pixel_pattern.size());
   protocol_config.payload_room = static_cast<std::uint32_t>(geometry.payload_bytes_per_packet);
+  // Receivers compare it with the type they are configured for.
+  protocol_config.pixel_type = static_cast<std::uint32_t>(m_data_type);
 
   // A rebuild drops the old stack top-down before the new one is made, so no
   // layer ever refers to a destroyed one.

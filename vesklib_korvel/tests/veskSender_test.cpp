@@ -286,6 +286,29 @@ TEST_P(VeskSenderWire, ThousandInt32PixelsAt1500) {
   EXPECT_NE(leader.Timestamp(), wire::kNoTimestamp);
 }
 
+// The leader states the stream's pixel type (its DataType value) at byte 52
+// so that a receiver configured for another type can say so; payloads, also
+// those cut by the kernel from one template, and the trailer carry zero
+// there, and the reserved bytes stay zero everywhere.
+TEST_P(VeskSenderWire, LeaderStatesThePixelTypeAndOnlyTheLeader) {
+  for (const auto& [type, value] : std::vector<std::pair<dt::DataType, std::uint32_t>>{
+           {dt::UInt16, 512u}, {dt::Int16, 256u}, {dt::Float, 65536u}}) {
+    UdpCapture capture;
+    vk::VeskSender sender("127.0.0.1", "127.0.0.1", capture.Port(), type, 3000, Config(1500));
+    sender.SendSample(vk::SampleExtInfo(), Pattern(3000u * static_cast<unsigned>(dt::GetBytesPerPixel(type))));
+    const std::size_t payloads = type == dt::Float ? 9 : 5;
+    const auto datagrams = capture.WaitFor(payloads + 2, kWait);
+    ASSERT_EQ(Types(datagrams), SampleTypes(payloads)) << value;
+    EXPECT_EQ(datagrams[0].Be32(wire::kPixelTypeOffset), value);
+    for (std::size_t i = 1; i < datagrams.size(); ++i) {
+      EXPECT_EQ(datagrams[i].Be32(wire::kPixelTypeOffset), 0u) << "packet " << i << " of type " << value;
+    }
+    for (const auto& datagram : datagrams) {
+      for (std::size_t at = wire::kVeskReservedOffset; at < wire::kPixelTypeOffset; ++at) EXPECT_EQ(datagram.U8(at), 0);
+    }
+  }
+}
+
 TEST_P(VeskSenderWire, WithoutExtInfoTheLeaderCarriesNothing) {
   UdpCapture capture;
   vk::VeskSender sender("127.0.0.1", "127.0.0.1", capture.Port(), dt::Int16, 702, Config(1500, 0));

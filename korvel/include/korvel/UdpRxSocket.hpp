@@ -1,6 +1,8 @@
 #pragma once
 // UDP receiving socket: binds a port, joins a multicast group when the
-// address is one, and sizes its kernel receive buffer.
+// address is one, and sizes its kernel receive buffer. A unicast port is
+// bound exclusively (a second socket on it is refused); the sockets of one
+// multicast group share its port.
 
 #include <korvel/Ipv4.hpp>
 #include <korvel/Socket.hpp>
@@ -27,7 +29,8 @@ class UdpRxSocket final : public RxSocket {
   };
 
   // Throws std::system_error whose text names the failed step (bind on which
-  // address and port, the multicast join, ...) and the system's message.
+  // address and port, the multicast join, ...) and the system's message; a
+  // port taken by another socket gives EADDRINUSE and says "port in use".
   UdpRxSocket(const Config& config, std::pmr::memory_resource* memory);
   ~UdpRxSocket() override;
   UdpRxSocket(const UdpRxSocket&) = delete;

@@ -22,6 +22,10 @@ namespace ketra::vesktools::vesklib_korvel {
 
 using ketra::fnd::datatype::DataType;
 
+namespace detail {
+class LeaderHints;
+}
+
 struct ReceiverConfig {
   std::uint64_t socket_buffer_size = 16777216;
   std::int32_t topic_id = 10;
@@ -106,6 +110,8 @@ class VeskReceiver {
   DataType m_data_type;
   std::int8_t m_bpp;
   ReceiverConfig m_rcvr_cfg;
+  // Tells once about a sender set up differently (pixel type, MTU).
+  std::unique_ptr<detail::LeaderHints> m_leader_hints;
   std::unique_ptr<korvel::vesk::Receiver> m_vesk_receiver;
   std::int64_t m_lost_frames = 0;
   std::uint32_t m_sample_id = 0;

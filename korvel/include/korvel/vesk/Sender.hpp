@@ -31,6 +31,10 @@ class Sender {
     // sample; written into the leader so that a receiver places each payload
     // where the sender took it from. 0: not stated.
     std::uint32_t payload_room = 0;
+    // The stream's pixel type as the application codes it, written into the
+    // leader so that a receiver configured for another type can tell.
+    // 0: not stated.
+    std::uint32_t pixel_type = 0;
   };
 
   using TimePoint = chronel::Chronel::time_point;

@@ -48,7 +48,8 @@ inline constexpr std::size_t kUserValueOffset = 44;       // u16
 inline constexpr std::size_t kStatusOffset = 46;          // u8
 inline constexpr std::size_t kPresenceOffset = 47;        // u8: kHasUserValue | kHasStatus
 inline constexpr std::size_t kUserByteOffset = 48;        // u8 (payload)
-inline constexpr std::size_t kVeskReservedOffset = 49;    // 7 bytes, zero
+inline constexpr std::size_t kVeskReservedOffset = 49;    // 3 bytes, zero
+inline constexpr std::size_t kPixelTypeOffset = 52;       // u32 (leader): sender's pixel type code, 0: not stated
 
 inline constexpr std::uint8_t kHasUserValue = 0x01;
 inline constexpr std::uint8_t kHasStatus = 0x02;
