@@ -36,6 +36,7 @@ constexpr std::array<std::string_view, static_cast<std::size_t>(RxCount::kCount)
     "given_up_trailer_of_other_sample",
     "given_up_transport_error",
     "given_up_hook_threw",
+    "idle_timeouts",
     "first_sample_id",
     "last_sample_id",
     "id_gaps",
@@ -90,6 +91,21 @@ void ReceiveStatistics::GiveUp(RxCount cause) noexcept {
   Add(RxCount::kSamplesGivenUp);
 }
 
+std::optional<std::uint64_t> SamplesSkippedBetween(std::uint32_t previous, std::uint32_t id) noexcept {
+  // Serial-number distance: positive when `id` comes after `previous`, also
+  // across the wrap from 0xFFFFFFFF to 1.
+  const auto step = static_cast<std::int32_t>(id - previous);
+  if (step <= 0) {
+    // Back to 1, any step backwards or the same id again: a sender that
+    // started over. Nothing between the sequences was lost to us.
+    return std::nullopt;
+  }
+  std::uint64_t skipped = static_cast<std::uint64_t>(step) - 1u;
+  if (id < previous && skipped > 0) --skipped;  // the wrap passes 0, which names no sample
+  if (skipped > kMaxCredibleIdGap) return std::nullopt;
+  return skipped;
+}
+
 void ReceiveStatistics::ObserveSampleId(std::uint32_t id) noexcept {
   if (!m_have_id) {
     m_have_id = true;
@@ -101,24 +117,14 @@ void ReceiveStatistics::ObserveSampleId(std::uint32_t id) noexcept {
   const std::uint32_t previous = m_last_id;
   m_last_id = id;
   Set(RxCount::kLastSampleId, id);
-  // Serial-number distance: positive when `id` comes after `previous`, also
-  // across the wrap from 0xFFFFFFFF to 1.
-  const auto step = static_cast<std::int32_t>(id - previous);
-  if (step <= 0) {
-    // Back to 1, any step backwards or the same id again: a sender that
-    // started over. Nothing between the sequences was lost to us.
+  const std::optional<std::uint64_t> skipped = SamplesSkippedBetween(previous, id);
+  if (!skipped) {
     Add(RxCount::kIdSequenceRestarts);
     return;
   }
-  std::uint64_t skipped = static_cast<std::uint64_t>(step) - 1u;
-  if (id < previous && skipped > 0) --skipped;  // the wrap passes 0, which names no sample
-  if (skipped > kMaxCredibleIdGap) {
-    Add(RxCount::kIdSequenceRestarts);
-    return;
-  }
-  if (skipped > 0) {
+  if (*skipped > 0) {
     Add(RxCount::kIdGaps);
-    Add(RxCount::kIdGapSamples, skipped);
+    Add(RxCount::kIdGapSamples, *skipped);
   }
 }
 

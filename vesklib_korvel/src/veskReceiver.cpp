@@ -105,14 +105,35 @@ RxCount CauseOfInSampleError(const std::error_code& error, bool trailer) {
   return RxCount::kTransportError;
 }
 
-// How one ReceiveSample call ended: a complete sample, or the cause it was
-// given up for (counted, and told in one DEBUG line, when the call ends
-// without a sample, by return or by exception).
+// Leaders of the stream that the transport refused (another ext info or
+// pixel size, longer than a leader): counted by it, then skipped.
+std::uint64_t RefusedLeaders(const korvel::RxStats& stats) {
+  return stats.skipped_ext_info.Get() + stats.truncated.Get();
+}
+
+// How one ReceiveSample call ended: a complete sample, a wait in which no
+// sample began, or the cause a sample was given up for (counted, and told in
+// one DEBUG line, when the call ends without a sample, by return or by
+// exception). Tells the receiver the end and whether the sample's leader was
+// accepted.
 class SampleOutcome {
  public:
-  explicit SampleOutcome(ReceiveStatistics& statistics) : m_statistics(statistics) {}
+  using SampleEnd = VeskReceiver::SampleEnd;
+  SampleOutcome(ReceiveStatistics& statistics, SampleEnd& end, bool& leader_accepted)
+      : m_statistics(statistics), m_end(end), m_leader_accepted(leader_accepted) {
+    m_leader_accepted = false;
+  }
   ~SampleOutcome() {
-    if (m_delivered) return;
+    if (m_delivered) {
+      m_end = SampleEnd::kDelivered;
+      return;
+    }
+    if (m_idle) {
+      m_end = SampleEnd::kIdle;
+      m_statistics.Add(RxCount::kIdleTimeouts);
+      return;
+    }
+    m_end = SampleEnd::kGivenUp;
     m_statistics.GiveUp(m_cause);
     try {
       if (Logger().isEnabledFor(log4cplus::DEBUG_LOG_LEVEL)) {
@@ -135,8 +156,10 @@ class SampleOutcome {
     m_packets = packets;
     m_seen = 1;
   }
+  void Accepted() { m_leader_accepted = true; }
   void PacketTaken() { ++m_seen; }
   void Fail(RxCount cause) { m_cause = cause; }
+  void Idle() { m_idle = true; }
   void Delivered() {
     m_delivered = true;
     m_statistics.Add(RxCount::kSamplesDelivered);
@@ -144,8 +167,11 @@ class SampleOutcome {
 
  private:
   ReceiveStatistics& m_statistics;
+  SampleEnd& m_end;
+  bool& m_leader_accepted;
   RxCount m_cause = RxCount::kTransportError;
   bool m_delivered = false;
+  bool m_idle = false;
   bool m_have_leader = false;
   std::uint32_t m_sample_id = 0;
   std::uint32_t m_packets = 0;
@@ -190,6 +216,22 @@ void VeskReceiver::LogStatistics() const {
     text += (text.empty() ? "" : ", ") + line;
   }
   LOG4CPLUS_INFO(Logger(), "Receive statistics: " << (text.empty() ? std::string("all zero") : text));
+}
+
+void VeskReceiver::LogIdle(std::uint64_t datagrams_skipped) const {
+  const double seconds = std::chrono::duration<double>(m_sample_timeout).count();
+  if (datagrams_skipped == 0) {
+    LOG4CPLUS_INFO(Logger(), fmt::format("No VESK datagram for {:g} s, waiting", seconds));
+  } else {
+    LOG4CPLUS_INFO(Logger(), fmt::format("No VESK sample began for {:g} s ({} datagram(s) skipped, see the receive "
+                                         "statistics), waiting",
+                                         seconds, datagrams_skipped));
+  }
+}
+
+std::optional<std::uint32_t> VeskReceiver::GetLostSampleId() const {
+  if (m_last_end == SampleEnd::kGivenUp && m_last_leader_accepted) return m_sample_id;
+  return std::nullopt;
 }
 
 std::uint16_t VeskReceiver::GetLocalPort() const {
@@ -254,8 +296,9 @@ bool VeskReceiver::ReceiveSample(SampleExtInfo& ext_info, std::vector<unsigned c
   std::chrono::nanoseconds time_left = timeout;
   korvel::RxSlotArray slots{};
   const std::size_t ext_info_size = m_rcvr_cfg.ext_info_size;
-  SampleOutcome outcome(m_statistics);
+  SampleOutcome outcome(m_statistics, m_last_end, m_last_leader_accepted);
   const AtExit sync_statistics([this] { SyncTransportStatistics(); });
+  const std::uint64_t refused_before = RefusedLeaders(m_vesk_receiver->Stats());
 
   // Leader: skipped datagrams and oversized ones do not end the wait.
   RxResult leader;
@@ -279,7 +322,13 @@ bool VeskReceiver::ReceiveSample(SampleExtInfo& ext_info, std::vector<unsigned c
     throw std::runtime_error("Error receiving VESK Leader Packet: " + leader.error.message());
   }
   if (!leader.packet) {
-    outcome.Fail(RxCount::kLeaderTimeout);
+    // Without any leader of this stream the sender is idle: no sample began,
+    // so none was lost. Refused leaders mean samples came and were lost.
+    if (RefusedLeaders(m_vesk_receiver->Stats()) == refused_before) {
+      outcome.Idle();
+    } else {
+      outcome.Fail(RxCount::kLeaderTimeout);
+    }
     return false;
   }
   if (ext_block.size() >= SampleExtInfo::kPackedSize) {
@@ -320,6 +369,7 @@ bool VeskReceiver::ReceiveSample(SampleExtInfo& ext_info, std::vector<unsigned c
   }
 
   m_statistics.ObserveSampleId(sample_id);
+  outcome.Accepted();
   sample.resize(static_cast<std::size_t>(plan.sample_bytes));
   if (packets > 2) {
     VESK_DEBUG_PRINT("npdus per pkt {} frame size {} num frames {} m_bpp {}",
@@ -434,13 +484,19 @@ void VeskReceiver::ReceiveLoop() {
   });
 
   Clock::time_point last_statistics_log = Clock::now();
+  // An idle period (waits in which no sample began) is logged once, at its
+  // first wait; any sample, delivered or lost, ends it.
+  bool idle_logged = false;
   while (s_execute.load()) {
     bool lost = false;
     bool in_hook = false;
+    const std::uint64_t datagrams_before = m_statistics.Get(RxCount::kDatagramsReceived);
     try {
       if (ReceiveSample(ext_info, sample, m_sample_timeout)) {
         in_hook = true;
         HandleSampleUser(ext_info, sample);
+      } else if (m_last_end == SampleEnd::kIdle) {
+        if (!idle_logged) LogIdle(m_statistics.Get(RxCount::kDatagramsReceived) - datagrams_before);
       } else {
         ++m_lost_frames;
         lost = true;
@@ -451,9 +507,11 @@ void VeskReceiver::ReceiveLoop() {
       boost::algorithm::trim_right(diagnostic);
       LOG4CPLUS_ERROR(Logger(), "Error during VESK reception: " << diagnostic << ", one frame will be lost");
       if (in_hook) m_statistics.GiveUp(RxCount::kHookThrew);
+      m_last_end = SampleEnd::kGivenUp;
       ++m_lost_frames;
       lost = true;
     }
+    idle_logged = m_last_end == SampleEnd::kIdle;
     if (lost) {
       try {
         HandleSampleLost();

@@ -179,9 +179,12 @@ std::vector<Scenario> Scenarios() {
   const auto one = BuildSample(MakeLayout(7));           // leader, payload, trailer
   const auto two = BuildSample(MakeLayout(8));           // the next sample
   const auto four = BuildSample(MakeLayout(7, 4, 200));  // leader, two payloads, trailer
-  out.push_back({"nothing arrives",
+  SampleSpec other_ext_info = MakeLayout(7);
+  other_ext_info.ext_info_size = 8;
+  other_ext_info.ext_block.assign(8, 0);
+  out.push_back({"only leaders of another ext info size",
                  RxCount::kLeaderTimeout,
-                 {},
+                 {BuildSample(other_ext_info)[0]},
                  0,
                  "Sample given up before any leader: "
                  "given_up_leader_timeout"});
@@ -312,6 +315,32 @@ TEST(ReceiveStatisticsCauses, SkippedDatagramsAreCountedByReasonWithoutGivingUp)
   EXPECT_EQ(s.Get(RxCount::kFirstSampleId), 7u);
 }
 
+// A wait that ends without a leader of this stream, when nothing or only
+// datagrams that cannot start a sample of it arrived, is the sender being
+// idle: no sample was given up.
+TEST(ReceiveStatisticsCauses, WaitWithoutAnyLeaderIsIdleNotAGiveUp) {
+  const CapturedLog log;
+  NullReceiver receiver("127.0.0.1", "", 0, DataType::Int16, Config());
+  receiver.Initialise();
+  SampleExtInfo ext_info;
+  std::vector<unsigned char> sample;
+  EXPECT_FALSE(receiver.ReceiveSample(ext_info, sample, 200ms));  // nothing at all
+  SampleSpec other_topic = MakeLayout(3);
+  other_topic.topic_id = 11;
+  const vesk_test::UdpPeer peer(receiver.GetLocalPort());
+  peer.SendAll({Datagram(60, std::byte{0x5A}), BuildSample(other_topic)[0], BuildSample(MakeLayout(7))[1]});
+  EXPECT_FALSE(receiver.ReceiveSample(ext_info, sample, 200ms));  // skipped datagrams only
+  const ReceiveStatistics& s = receiver.Statistics();
+  EXPECT_EQ(s.Get(RxCount::kDatagramsReceived), 3u);
+  EXPECT_EQ(s.Get(RxCount::kSamplesGivenUp), 0u);
+  EXPECT_EQ(s.Get(RxCount::kLeaderTimeout), 0u);
+  EXPECT_EQ(s.Get(RxCount::kIdleTimeouts), 2u);
+  EXPECT_EQ(receiver.GetLastSampleEnd(), VeskReceiver::SampleEnd::kIdle);
+  for (const auto& line : log.Get().MessagesAt(log4cplus::DEBUG_LOG_LEVEL)) {
+    EXPECT_EQ(line.find("given up"), std::string::npos) << line;
+  }
+}
+
 // ---- the loop: restarts, gaps, hook failures, concurrent readers, periodic log ----
 
 class CountingReceiver : public VeskReceiver {
@@ -386,9 +415,10 @@ TEST(ReceiveStatisticsLoop, RestartedSenderIsNoLossGapsAreAndAThrowingHookIsAGiv
   EXPECT_EQ(s.Get(RxCount::kFirstSampleId), 1u);
   EXPECT_EQ(s.Get(RxCount::kLastSampleId), 2u);
   EXPECT_EQ(s.Get(RxCount::kDatagramsReceived), 24u);
-  // Waits without a sender end as leader timeouts; nothing else was given up.
-  EXPECT_EQ(s.Get(RxCount::kSamplesGivenUp), 1u + s.Get(RxCount::kLeaderTimeout));
-  EXPECT_EQ(static_cast<std::uint64_t>(receiver.GetLostFramesCount()), s.Get(RxCount::kSamplesGivenUp));
+  // Only the refused sample was given up: waits without a sender are idle.
+  EXPECT_EQ(s.Get(RxCount::kSamplesGivenUp), 1u);
+  EXPECT_EQ(s.Get(RxCount::kLeaderTimeout), 0u);
+  EXPECT_EQ(receiver.GetLostFramesCount(), 1);
 }
 
 TEST(ReceiveStatisticsLoop, AnotherThreadReadsGrowingCountersWhileSamplesArrive) {

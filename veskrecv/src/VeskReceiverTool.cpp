@@ -20,12 +20,12 @@ void VeskReceiverTool::HandleSampleUser(vesklib_korvel::SampleExtInfo& /*ext_inf
   if (m_first_sample_id == 0) {
     m_first_sample_id = sample_id;
   }
-  m_tally.Delivered(sample_id, GetLostFramesCount());
+  m_tally.Delivered(sample_id);
   UpdateCounts();
 }
 
 void VeskReceiverTool::HandleSampleLost() {
-  m_tally.GivenUp(GetLostFramesCount());
+  m_tally.GivenUp(GetLostSampleId());
   UpdateCounts();
 }
 

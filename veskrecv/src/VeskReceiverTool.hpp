@@ -20,10 +20,15 @@ class VeskReceiverTool : public vesklib_korvel::VeskReceiver {
   // Prints the sample id; once received + lost reaches the wanted number it
   // clears s_execute, so the receive loop returns after this sample.
   void HandleSampleUser(vesklib_korvel::SampleExtInfo& ext_info, std::vector<unsigned char>& sample) override;
+  // Counts a given-up sample as lost, with the same end as above.
   void HandleSampleLost() override;
 
   std::uint32_t GetReceivedSamples() const { return m_received_samples; }
+  // At most the wanted number less the received samples.
   std::uint32_t GetLostSamples() const { return m_lost_samples; }
+  // Samples an id gap showed missing beyond the wanted number; not in
+  // GetLostSamples().
+  std::uint64_t GetMissingBeyondWanted() const { return m_tally.Beyond(); }
   std::uint32_t GetFirstSampleId() const { return m_first_sample_id; }
 
  private:

@@ -64,6 +64,11 @@ int Run(const Options& options) {
   fmt::print(
       "\nVESK Receiver execution report:\n{}\n",
       fmt::format("Received {} sample(s), lost {} sample(s)\n", tool->GetReceivedSamples(), tool->GetLostSamples()));
+  if (const std::uint64_t beyond = tool->GetMissingBeyondWanted(); beyond > 0) {
+    // The last id gap held more samples than were still wanted.
+    fmt::print("{} more sample(s) missing beyond the {} wanted (an id gap), not counted above\n", beyond,
+               options.samples);
+  }
   if (options.stats) {
     for (const std::string& line : vesklib_korvel::NonZeroCounterLines(tool->StatisticsSnapshot())) {
       fmt::print("{}\n", line);

@@ -40,10 +40,10 @@ namespace fs = std::filesystem;
 
 TEST(SampleTally, ConsecutiveIdsAreAllReceived) {
   SampleTally tally(3);
-  tally.Delivered(7, 0);
-  tally.Delivered(8, 0);
+  tally.Delivered(7);
+  tally.Delivered(8);
   EXPECT_FALSE(tally.Done());
-  tally.Delivered(9, 0);
+  tally.Delivered(9);
   EXPECT_TRUE(tally.Done());
   EXPECT_EQ(tally.Received(), 3u);
   EXPECT_EQ(tally.Lost(), 0u);
@@ -51,46 +51,75 @@ TEST(SampleTally, ConsecutiveIdsAreAllReceived) {
 
 TEST(SampleTally, GapsInTheIdsAreLost) {
   SampleTally tally(10);
-  tally.Delivered(1, 0);
-  tally.Delivered(2, 0);
-  tally.Delivered(5, 0);  // 3 and 4 missing
+  tally.Delivered(1);
+  tally.Delivered(2);
+  tally.Delivered(5);  // 3 and 4 missing
   EXPECT_EQ(tally.Lost(), 2u);
-  tally.Delivered(6, 0);
+  tally.Delivered(6);
   EXPECT_EQ(tally.Received(), 4u);
   EXPECT_FALSE(tally.Done());
-  tally.Delivered(10, 0);  // 7, 8, 9 missing: 5 received + 5 lost
+  tally.Delivered(10);  // 7, 8, 9 missing: 5 received + 5 lost
   EXPECT_TRUE(tally.Done());
   EXPECT_EQ(tally.Lost(), 5u);
+  EXPECT_EQ(tally.Beyond(), 0u);
 }
 
-TEST(SampleTally, GiveUpsCountAfterTheFirstSampleOnlyAndAreNotCountedTwice) {
-  SampleTally tally(4);
-  tally.GivenUp(1);  // waiting before the first sample
-  tally.GivenUp(2);
-  EXPECT_EQ(tally.Lost(), 0u);
-  tally.Delivered(1, 2);
-  tally.GivenUp(3);  // sample 2 given up by the receiver
+TEST(SampleTally, EveryGiveUpIsLostFromTheFirstSampleOnAndNoneIsCountedTwice) {
+  SampleTally tally(7);
+  tally.GivenUp(std::nullopt);  // a refused leader before any sample
   EXPECT_EQ(tally.Lost(), 1u);
-  tally.Delivered(3, 3);  // the gap confirms sample 2: still one lost
+  tally.Delivered(2);  // no earlier id: nothing to merge with
   EXPECT_EQ(tally.Lost(), 1u);
-  EXPECT_EQ(tally.Received(), 2u);
-  EXPECT_FALSE(tally.Done());
-  tally.GivenUp(4);  // sample 4 never completes
-  EXPECT_TRUE(tally.Done());
+  tally.GivenUp(3u);  // payloads of 3 lost after its leader
+  tally.Delivered(4);
   EXPECT_EQ(tally.Lost(), 2u);
+  tally.GivenUp(std::nullopt);  // 5's leader refused...
+  tally.Delivered(6);           // ...and the gap at 5 is that same sample
+  EXPECT_EQ(tally.Lost(), 3u);
+  EXPECT_EQ(tally.Received(), 3u);
+  EXPECT_FALSE(tally.Done());
+  tally.GivenUp(7u);
+  EXPECT_TRUE(tally.Done());
+  EXPECT_EQ(tally.Lost(), 4u);
+
+  // More give-ups without an id than the gap holds: each is a loss.
+  SampleTally refused(4);
+  refused.Delivered(1);
+  refused.GivenUp(std::nullopt);
+  refused.GivenUp(std::nullopt);
+  refused.Delivered(3);
+  EXPECT_EQ(refused.Lost(), 2u);
+  EXPECT_TRUE(refused.Done());
 }
 
-TEST(SampleTally, PausesOfTheSenderAreNotLosses) {
+TEST(SampleTally, SamplesAllGivenUpEndTheCount) {
   SampleTally tally(3);
-  tally.Delivered(1, 0);
-  tally.GivenUp(1);       // a timeout while the sender paused...
-  tally.Delivered(2, 1);  // ...but the next id follows on
-  EXPECT_EQ(tally.Lost(), 0u);
-  // A restarted sender (ids from 1 again) shows no gap.
-  tally.Delivered(1, 1);
+  for (int i = 0; i < 2; ++i) tally.GivenUp(std::nullopt);
+  EXPECT_FALSE(tally.Done());
+  tally.GivenUp(std::nullopt);
+  EXPECT_TRUE(tally.Done());
+  EXPECT_EQ(tally.Received(), 0u);
+  EXPECT_EQ(tally.Lost(), 3u);
+}
+
+TEST(SampleTally, RestartedSenderIsNoGap) {
+  SampleTally tally(3);
+  tally.Delivered(1);
+  tally.Delivered(2);
+  tally.Delivered(1);  // the sender started over
   EXPECT_EQ(tally.Received(), 3u);
   EXPECT_EQ(tally.Lost(), 0u);
   EXPECT_TRUE(tally.Done());
+}
+
+TEST(SampleTally, GapPastTheWantedNumberIsClampedAndKeptApart) {
+  SampleTally tally(3);
+  tally.Delivered(1);
+  tally.Delivered(10);  // 2 to 9 missing: one of them makes three
+  EXPECT_TRUE(tally.Done());
+  EXPECT_EQ(tally.Received(), 2u);
+  EXPECT_EQ(tally.Lost(), 1u);
+  EXPECT_EQ(tally.Beyond(), 7u);
 }
 
 // ---- the tool class ----------------------------------------------------------

@@ -1,8 +1,8 @@
 #pragma once
 // Counters of one VeskReceiver: what arrived, what was skipped and why, what
-// was delivered, each given-up sample under its cause, and the sample ids
-// seen. One thread (the receiving one) writes; any thread reads at any time
-// without locks.
+// was delivered, each given-up sample under its cause, the waits in which no
+// sample began, and the sample ids seen. One thread (the receiving one)
+// writes; any thread reads at any time without locks.
 
 #include <korvel/RxStats.hpp>
 
@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -33,7 +34,7 @@ enum class RxCount : std::size_t {
   kSamplesDelivered,
   kSamplesGivenUp,  // sum of the given-up causes below
   // Given-up samples, one counter per cause.
-  kLeaderTimeout,         // no acceptable leader within the sample timeout
+  kLeaderTimeout,         // leaders of this stream came within the sample timeout, none acceptable
   kLeaderMalformed,       // the awaited leader was refused (impossible sample)
   kLeaderOversized,       // leader announces more bytes than the maximum sample size
   kLeaderUnfit,           // bytes its packets cannot carry, or payloads larger than this MTU
@@ -49,6 +50,9 @@ enum class RxCount : std::size_t {
   kTrailerOfOtherSample,  // a packet of a later sample came instead of the trailer
   kTransportError,        // socket or packet buffer error
   kHookThrew,             // the sample was complete but the program's handler threw
+  // Sample timeouts in which no sample began (no datagram, or none that could
+  // start a sample of this stream): an idle sender, not a given-up sample.
+  kIdleTimeouts,
   // Sample ids.
   kFirstSampleId,       // id of the first sample whose leader was taken (0: none yet)
   kLastSampleId,        // id of the latest such sample
@@ -70,6 +74,12 @@ std::vector<std::string> NonZeroCounterLines(const std::vector<std::pair<std::st
 // Forward id jumps larger than this start a new sequence instead of counting
 // as lost samples (a sender restarted with another first id).
 inline constexpr std::uint32_t kMaxCredibleIdGap = 1000000;
+
+// Samples a sender skipped between consecutive ids `previous` and `id`, in
+// serial-number order (the wrap from 0xFFFFFFFF to 1 skips none: 0 names no
+// sample). Empty when `id` starts a new sequence: not after `previous`, or a
+// forward jump beyond kMaxCredibleIdGap.
+std::optional<std::uint64_t> SamplesSkippedBetween(std::uint32_t previous, std::uint32_t id) noexcept;
 
 class ReceiveStatistics {
  public:

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -61,8 +62,23 @@ class VeskReceiver {
   void Initialise();
 
   // Receives one sample into `sample` within `timeout`: true when complete,
-  // false when given up; throws for transport errors and inconsistent samples.
+  // false when given up or when no sample began (GetLastSampleEnd() tells
+  // which); throws for transport errors and inconsistent samples.
   bool ReceiveSample(SampleExtInfo& ext_info, std::vector<unsigned char>& sample, std::chrono::nanoseconds timeout);
+
+  // How the latest ReceiveSample call (or the hook of ReceiveLoop) ended.
+  enum class SampleEnd : std::uint8_t {
+    kDelivered,  // a complete sample
+    kGivenUp,    // a sample was lost: counted in samples_given_up and, by ReceiveLoop, as a lost frame
+    kIdle,       // the timeout passed and no sample began: no datagram came, or only datagrams that
+                 // cannot start a sample of this stream (another protocol or topic, the rest of an
+                 // earlier sample). Counted in idle_timeouts; not a loss.
+  };
+  SampleEnd GetLastSampleEnd() const { return m_last_end; }
+  // In HandleSampleLost: the id of the lost sample when its leader had been
+  // accepted; empty when it was lost before (leaders refused, or a refused
+  // leader whose id is not trusted).
+  std::optional<std::uint32_t> GetLostSampleId() const;
 
   // Receives and hands samples to HandleSampleUser until s_execute is false.
   void ReceiveLoop();
@@ -79,6 +95,8 @@ class VeskReceiver {
   // 0); 0 while no stack is built. For the thread that runs the receiver.
   std::uint16_t GetLocalPort() const;
 
+  // Samples ReceiveLoop gave up (waits in which no sample began are not
+  // among them).
   std::int64_t GetLostFramesCount() const { return m_lost_frames; }
 
   // Counters of this receiver, readable from any thread at any time.
@@ -99,8 +117,9 @@ class VeskReceiver {
   virtual void HandleSampleUser(SampleExtInfo& ext_info, std::vector<unsigned char>& sample) = 0;
 
   // Called by ReceiveLoop, on its thread, right after a sample was given up
-  // and counted in GetLostFramesCount(). Does nothing unless overridden; like
-  // HandleSampleUser it must not call StopReceiver.
+  // and counted in GetLostFramesCount() (never for a wait in which no sample
+  // began). Does nothing unless overridden; like HandleSampleUser it must not
+  // call StopReceiver.
   virtual void HandleSampleLost() {}
 
  private:
@@ -115,6 +134,8 @@ class VeskReceiver {
   std::unique_ptr<korvel::vesk::Receiver> m_vesk_receiver;
   std::int64_t m_lost_frames = 0;
   std::uint32_t m_sample_id = 0;
+  SampleEnd m_last_end = SampleEnd::kIdle;
+  bool m_last_leader_accepted = false;  // the latest sample's leader was accepted: m_sample_id names it
   std::unique_ptr<korvel::UdpRxSocket> m_udp_socket;
   std::unique_ptr<korvel::dunmo::Receiver> m_dunmo_receiver;
   std::atomic<bool> m_loop_running{false};
@@ -126,6 +147,7 @@ class VeskReceiver {
 
   void SyncTransportStatistics() noexcept;
   void LogStatistics() const;
+  void LogIdle(std::uint64_t datagrams_skipped) const;
 
   void TearDown() noexcept;
 };
