@@ -9,16 +9,20 @@ foreach(required_target IN ITEMS vesklink ketra_fnd korvel chronel)
   endif()
 endforeach()
 
-install(TARGETS vesklink ketra_fnd korvel chronel vesk_warnings
+install(TARGETS vesklink ketra_fnd vesk_warnings
         EXPORT vesktoolsTargets
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
         RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
         INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
-foreach(component_include IN ITEMS ketra/fnd/include chronel/include korvel/include vesklib_korvel/include)
-  install(DIRECTORY ${CMAKE_SOURCE_DIR}/${component_include}/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-endforeach()
+# Public headers only: the library's own and the pixel type header they
+# include. The transport (korvel, chronel) is inside libvesklink and ships no
+# headers or archives.
+install(DIRECTORY ${CMAKE_SOURCE_DIR}/vesklib_korvel/include/vesklib_korvel
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} FILES_MATCHING PATTERN "*.hpp")
+install(FILES ${CMAKE_SOURCE_DIR}/ketra/fnd/include/ketra/fnd/datatype/DataType.hpp
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/ketra/fnd/datatype)
 
 install(EXPORT vesktoolsTargets NAMESPACE vesktools:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/vesktools)
 configure_package_config_file(${CMAKE_SOURCE_DIR}/cmake/vesktoolsConfig.cmake.in

@@ -2,6 +2,8 @@
 // mirror of the transport's datagram counters.
 #include <vesklib_korvel/ReceiveStatistics.hpp>
 
+#include <korvel/RxStats.hpp>
+
 #include <fmt/format.h>
 
 namespace ketra::vesktools::vesklib_korvel {

@@ -13,7 +13,10 @@
 #include <vesklib_korvel/PacketGeometry.hpp>
 
 #include <korvel/Ipv4.hpp>
+#include <korvel/UdpRxSocket.hpp>
 #include <korvel/detail/IovsBuilder.hpp>
+#include <korvel/dunmo/Receiver.hpp>
+#include <korvel/vesk/Receiver.hpp>
 #include <korvel/wire/Header.hpp>
 
 #include <fmt/format.h>

@@ -4,7 +4,10 @@
 #include <vesklib_korvel/VeskSender.hpp>
 
 #include <chronel/Chronel.hpp>
+#include <korvel/UdpTxSocket.hpp>
 #include <korvel/detail/IovsBuilder.hpp>
+#include <korvel/dunmo/Sender.hpp>
+#include <korvel/vesk/Sender.hpp>
 #include <vesklib_korvel/Diagnostics.hpp>
 #include <vesklib_korvel/PacketGeometry.hpp>
 

@@ -6,6 +6,8 @@
 #include <vesklib_korvel/ReceiveStatistics.hpp>
 #include <vesklib_korvel/VeskReceiver.hpp>
 
+#include <korvel/RxStats.hpp>
+
 #include "../src/sampleSizeLimit.hpp"
 #include "veskReceiverScriptedSender.hpp"
 

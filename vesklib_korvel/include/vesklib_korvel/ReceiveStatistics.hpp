@@ -4,8 +4,6 @@
 // sample began, and the sample ids seen. One thread (the receiving one)
 // writes; any thread reads at any time without locks.
 
-#include <korvel/RxStats.hpp>
-
 #include <array>
 #include <atomic>
 #include <cstddef>
@@ -15,6 +13,11 @@
 #include <string_view>
 #include <utility>
 #include <vector>
+
+// The transport's counters; the library mirrors them without exposing them.
+namespace korvel {
+struct RxStats;
+}
 
 namespace ketra::vesktools::vesklib_korvel {
 
@@ -102,9 +105,9 @@ class ReceiveStatistics {
   // wrap, or a forward jump beyond kMaxCredibleIdGap).
   void ObserveSampleId(std::uint32_t id) noexcept;
   // Mirrors the transport's datagram counters of the current stack.
-  void SyncTransport(const korvel::RxStats& stats) noexcept;
+  void SyncTransport(const ::korvel::RxStats& stats) noexcept;
   // The current stack goes away: its counts become the base of the next one.
-  void RetireTransport(const korvel::RxStats& stats) noexcept;
+  void RetireTransport(const ::korvel::RxStats& stats) noexcept;
 
  private:
   static constexpr std::size_t Index(RxCount counter) noexcept { return static_cast<std::size_t>(counter); }

@@ -3,9 +3,6 @@
 // HandleSampleUser; ReceiveLoop runs on a thread of the program's.
 
 #include <ketra/fnd/datatype/DataType.hpp>
-#include <korvel/UdpRxSocket.hpp>
-#include <korvel/dunmo/Receiver.hpp>
-#include <korvel/vesk/Receiver.hpp>
 #include <vesklib_korvel/ReceiveStatistics.hpp>
 #include <vesklib_korvel/SampleExtInfo.hpp>
 
@@ -18,6 +15,18 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+// The transport stays private to the library: only the library's sources see
+// these types whole.
+namespace korvel {
+class UdpRxSocket;
+namespace dunmo {
+class Receiver;
+}
+namespace vesk {
+class Receiver;
+}
+}  // namespace korvel
 
 namespace ketra::vesktools::vesklib_korvel {
 
@@ -131,13 +140,13 @@ class VeskReceiver {
   ReceiverConfig m_rcvr_cfg;
   // Tells once about a sender set up differently (pixel type, MTU).
   std::unique_ptr<detail::LeaderHints> m_leader_hints;
-  std::unique_ptr<korvel::vesk::Receiver> m_vesk_receiver;
+  std::unique_ptr<::korvel::vesk::Receiver> m_vesk_receiver;
   std::int64_t m_lost_frames = 0;
   std::uint32_t m_sample_id = 0;
   SampleEnd m_last_end = SampleEnd::kIdle;
   bool m_last_leader_accepted = false;  // the latest sample's leader was accepted: m_sample_id names it
-  std::unique_ptr<korvel::UdpRxSocket> m_udp_socket;
-  std::unique_ptr<korvel::dunmo::Receiver> m_dunmo_receiver;
+  std::unique_ptr<::korvel::UdpRxSocket> m_udp_socket;
+  std::unique_ptr<::korvel::dunmo::Receiver> m_dunmo_receiver;
   std::atomic<bool> m_loop_running{false};
   std::mutex m_loop_mutex;
   std::condition_variable m_loop_cv;

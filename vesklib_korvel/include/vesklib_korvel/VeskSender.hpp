@@ -2,15 +2,24 @@
 // Sending end of a VESK stream.
 
 #include <ketra/fnd/datatype/DataType.hpp>
-#include <korvel/UdpTxSocket.hpp>
-#include <korvel/dunmo/Sender.hpp>
-#include <korvel/vesk/Sender.hpp>
 #include <vesklib_korvel/SampleExtInfo.hpp>
 
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
+
+// The transport stays private to the library: only the library's sources see
+// these types whole.
+namespace korvel {
+class UdpTxSocket;
+namespace dunmo {
+class Sender;
+}
+namespace vesk {
+class Sender;
+}
+}  // namespace korvel
 
 namespace ketra::vesktools::vesklib_korvel {
 
@@ -62,9 +71,9 @@ class VeskSender {
   int m_current_pixels_per_sample = 0;
   int m_nb_of_udp_packets = 0;
   std::int8_t m_bpp;
-  std::unique_ptr<korvel::UdpTxSocket> m_udp_socket;
-  std::unique_ptr<korvel::dunmo::Sender> m_dunmo_sender;
-  std::unique_ptr<korvel::vesk::Sender> m_vesk_sender;
+  std::unique_ptr<::korvel::UdpTxSocket> m_udp_socket;
+  std::unique_ptr<::korvel::dunmo::Sender> m_dunmo_sender;
+  std::unique_ptr<::korvel::vesk::Sender> m_vesk_sender;
 };
 
 }  // namespace ketra::vesktools::vesklib_korvel
