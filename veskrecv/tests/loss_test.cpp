@@ -178,13 +178,15 @@ TEST(VeskReceiverToolLoss, IdleWaitsBetweenFramesNeitherCountNorEndReception) {
   config.image_height = kHeight;
   const std::uint16_t port = static_cast<std::uint16_t>(vesk_test::FreeUdpPort());
   VeskReceiverTool tool("127.0.0.1", "", port, ketra::fnd::datatype::Int16, config, 2);
-  tool.SetSampleTimeout(200ms);
+  // Long enough for a whole 2 MiB frame on a loaded machine, short enough
+  // for several idle timeouts in the pause below.
+  tool.SetSampleTimeout(700ms);
   testing::internal::CaptureStdout();
   auto loop = std::async(std::launch::async, [&] { tool.ReceiveLoop(); });
   ASSERT_TRUE(PortBound(port));
   SendFrame(port, 1);
-  // Five sample timeouts without any datagram.
-  const bool ended_while_idle = loop.wait_for(1s) == std::future_status::ready;
+  // Four sample timeouts without any datagram.
+  const bool ended_while_idle = loop.wait_for(3s) == std::future_status::ready;
   SendFrame(port, 2);
   const bool ended = loop.wait_for(5s) == std::future_status::ready;
   if (!ended) {
