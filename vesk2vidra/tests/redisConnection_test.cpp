@@ -2,7 +2,7 @@
 
 #include <vesk2vidra/RedisConnection.hpp>
 
-#include "RedisServer.hpp"
+#include <vesk_test/RedisServer.hpp>
 
 #include <gtest/gtest.h>
 

@@ -5,8 +5,8 @@
 
 #include <vesk2vidra/VidraStreamReader.hpp>
 
-#include "ChildProcess.hpp"
-#include "RedisServer.hpp"
+#include <vesk_test/ChildProcess.hpp>
+#include <vesk_test/RedisServer.hpp>
 
 #include <fitsio.h>
 #include <gtest/gtest.h>

@@ -3,7 +3,7 @@
 // option and the value, exit status 1, and no crash; broker passwords never
 // show in anything a program prints.
 
-#include <RunProgram.hpp>
+#include <vesk_test/RunProgram.hpp>
 
 #include <gtest/gtest.h>
 

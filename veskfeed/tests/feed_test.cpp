@@ -1,8 +1,8 @@
 // veskfeed as a real process: a plain UDP socket on 127.0.0.1 counts the
 // samples it sends, and the tests read its output and exit status.
 
-#include "fitsTestFiles.hpp"
-#include "udpCapture.hpp"
+#include <vesk_test/fitsTestFiles.hpp>
+#include <vesk_test/udpCapture.hpp>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

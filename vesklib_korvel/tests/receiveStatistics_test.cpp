@@ -6,8 +6,8 @@
 #include <vesklib_korvel/ReceiveStatistics.hpp>
 #include <vesklib_korvel/VeskReceiver.hpp>
 
+#include <vesk_test/veskReceiverScriptedSender.hpp>
 #include "../src/sampleSizeLimit.hpp"
-#include "veskReceiverScriptedSender.hpp"
 
 #include <gtest/gtest.h>
 #include <log4cplus/logger.h>

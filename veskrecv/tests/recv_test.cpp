@@ -1,7 +1,7 @@
 // veskrecv: counting of received and lost samples, the tool's own end of
 // reception, and the program end to end against veskfeed on 127.0.0.1.
 
-#include "../../vesklib_korvel/tests/veskReceiverScriptedSender.hpp"
+#include <vesk_test/veskReceiverScriptedSender.hpp>
 #include "../src/VeskReceiverTool.hpp"
 #include "../src/sampleTally.hpp"
 

@@ -1,7 +1,7 @@
 // veskrecv --stats as a real process: the report stays as it is, then one
 // line per non-zero receive counter.
 
-#include "../../vesklib_korvel/tests/veskReceiverScriptedSender.hpp"
+#include <vesk_test/veskReceiverScriptedSender.hpp>
 
 #include <gtest/gtest.h>
 

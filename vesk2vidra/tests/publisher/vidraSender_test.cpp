@@ -6,7 +6,7 @@
 #include <vesk2vidra/VidraStreamFields.hpp>
 #include <vesk2vidra/VidraStreamReader.hpp>
 
-#include "RedisServer.hpp"
+#include <vesk_test/RedisServer.hpp>
 
 #include <gtest/gtest.h>
 
