@@ -5,8 +5,8 @@
 
 #include <vesk2vidra/VidraStreamReader.hpp>
 
-#include <vesk_test/ChildProcess.hpp>
 #include <vesk_test/RedisServer.hpp>
+#include <vesk_test/RunProgram.hpp>
 
 #include <fitsio.h>
 #include <gtest/gtest.h>
@@ -19,8 +19,8 @@
 
 namespace v = ketra::vesktools::vesk2vidra;
 using namespace std::chrono_literals;
-using vesk2vidra_test::ChildProcess;
-using vesk2vidra_test::RunProgram;
+using vesk_test::ChildProcess;
+using vesk_test::RunProgram;
 
 namespace {
 
@@ -101,7 +101,7 @@ bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds t
   return condition();
 }
 
-long long StreamLength(const vesk2vidra_test::RedisServer& server, const std::string& stream) {
+long long StreamLength(const vesk_test::RedisServer& server, const std::string& stream) {
   try {
     return v::VidraStreamReader(server.Uri(), stream).Length();
   } catch (const std::exception&) {
@@ -130,7 +130,7 @@ std::unique_ptr<ChildProcess> StartGateway(int udp_port, long width, long height
 class GatewayProcess : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (vesk2vidra_test::FindRedisServer().empty()) {
+    if (vesk_test::FindRedisServer().empty()) {
       GTEST_SKIP() << "redis-server is not installed";
     }
     if (Gateway().empty()) {
@@ -175,10 +175,10 @@ TEST_F(GatewayProcess, CommandLineCases) {
 }
 
 TEST_F(GatewayProcess, UnreachableBrokerAtStartEndsWithStatusOneNamingTheUri) {
-  const int closed = vesk2vidra_test::FreeTcpPort();
+  const int closed = vesk_test::FreeTcpPort();
   const std::string uri = "redis://:secret@127.0.0.1:" + std::to_string(closed) + "/2";
-  const auto result = RunProgram(
-      {Gateway(), "-p", std::to_string(vesk2vidra_test::FreeUdpPort()), "-w", "8", "-e", "8", "-k", uri}, 30s);
+  const auto result =
+      RunProgram({Gateway(), "-p", std::to_string(vesk_test::FreeUdpPort()), "-w", "8", "-e", "8", "-k", uri}, 30s);
   EXPECT_EQ(result.status, 1);
   const std::string output = result.out + result.err;
   EXPECT_NE(output.find("redis://:***@127.0.0.1:" + std::to_string(closed) + "/2"), std::string::npos) << output;
@@ -190,13 +190,14 @@ TEST_F(GatewayProcess, FitsCubeThroughFeedGatewayRedisAndBackIsByteIdentical) {
   if (Reader().empty()) {
     GTEST_SKIP() << "vidra2fits is not built";
   }
-  vesk2vidra_test::RedisServer server;
+  vesk_test::RedisServer server;
   // 41 x 31 pixels take two payload packets at MTU 1500 (1271 pixels, not a
   // multiple of 2, so both ends agree on 702 pixels per packet).
   const Cube cube = MakeCube(41, 31, 5);
-  const std::string cube_path = vesk2vidra_test::TempPath("cube.fits");
+  const vesk_test::TempDir dir;
+  const std::string cube_path = dir.File("cube.fits");
   WriteCube(cube_path, cube);
-  const int udp_port = vesk2vidra_test::FreeUdpPort();
+  const int udp_port = vesk_test::FreeUdpPort();
   auto gateway = StartGateway(udp_port, cube.width, cube.height, server.Uri(), "roundtrip", "0");
   ASSERT_TRUE(gateway->Running()) << gateway->Stdout() << gateway->Stderr();
 
@@ -206,7 +207,7 @@ TEST_F(GatewayProcess, FitsCubeThroughFeedGatewayRedisAndBackIsByteIdentical) {
       << "entries: " << StreamLength(server, "roundtrip") << "\n"
       << gateway->Stdout();
 
-  const std::string out_path = vesk2vidra_test::TempPath("back.fits");
+  const std::string out_path = dir.File("back.fits");
   const auto reader = RunProgram({Reader(), "-k", server.Uri(), "-s", "roundtrip", "-n", "5", "-o", out_path}, 30s);
   ASSERT_EQ(reader.status, 0) << reader.err;
   const Cube back = ReadCube(out_path);
@@ -221,12 +222,13 @@ TEST_F(GatewayProcess, FitsCubeThroughFeedGatewayRedisAndBackIsByteIdentical) {
 
 TEST_F(GatewayProcess, IntervalZeroPublishesEveryFrameAndOneSecondOnlyOncePerSecond) {
   RequireFeed();
-  vesk2vidra_test::RedisServer server;
+  vesk_test::RedisServer server;
   const Cube cube = MakeCube(16, 8, 4);
-  const std::string cube_path = vesk2vidra_test::TempPath("rate.fits");
+  const vesk_test::TempDir dir;
+  const std::string cube_path = dir.File("rate.fits");
   WriteCube(cube_path, cube);
-  const int fast_port = vesk2vidra_test::FreeUdpPort();
-  const int slow_port = vesk2vidra_test::FreeUdpPort();
+  const int fast_port = vesk_test::FreeUdpPort();
+  const int slow_port = vesk_test::FreeUdpPort();
   auto fast = StartGateway(fast_port, cube.width, cube.height, server.Uri(), "fast", "0");
   auto slow = StartGateway(slow_port, cube.width, cube.height, server.Uri(), "slow", "1");
   // 20 samples per second for 4 s into each gateway.
@@ -246,11 +248,12 @@ TEST_F(GatewayProcess, IntervalZeroPublishesEveryFrameAndOneSecondOnlyOncePerSec
 
 TEST_F(GatewayProcess, BrokerKilledAndRestartedWhileTheGatewayRuns) {
   RequireFeed();
-  vesk2vidra_test::RedisServer server;
+  vesk_test::RedisServer server;
   const Cube cube = MakeCube(16, 8, 4);
-  const std::string cube_path = vesk2vidra_test::TempPath("restart.fits");
+  const vesk_test::TempDir dir;
+  const std::string cube_path = dir.File("restart.fits");
   WriteCube(cube_path, cube);
-  const int udp_port = vesk2vidra_test::FreeUdpPort();
+  const int udp_port = vesk_test::FreeUdpPort();
   auto gateway = StartGateway(udp_port, cube.width, cube.height, server.Uri(), "restart", "0");
   // About 12 s of samples at 20 per second.
   ChildProcess feed({Feed(), "-i", cube_path, "-p", std::to_string(udp_port), "-q", "20", "-n", "240"});

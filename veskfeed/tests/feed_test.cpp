@@ -1,19 +1,16 @@
 // veskfeed as a real process: a plain UDP socket on 127.0.0.1 counts the
 // samples it sends, and the tests read its output and exit status.
 
+#include <vesk_test/RunProgram.hpp>
 #include <vesk_test/fitsTestFiles.hpp>
 #include <vesk_test/udpCapture.hpp>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <optional>
@@ -23,93 +20,50 @@
 
 using ::testing::HasSubstr;
 using ::testing::Not;
-using vesk_test::Datagram;
+using Datagram = vesk_test::CapturedDatagram;
 using vesk_test::UdpCapture;
 namespace wire = korvel::wire;
 
 namespace {
 
+// A program's exit status (-1 when killed at its time limit) and its
+// standard output and error together.
 struct ProcessResult {
-  int status = -1;     // exit status, or -1 when killed or not exited
-  std::string output;  // standard output and standard error
+  int status = -1;
+  std::string output;
 };
-
-// The programs lie in <build>/<name>/<name>, the tests in <build>/veskfeed/;
-// the build directory comes from VESK_BINARY_DIR when that is set.
-std::string ProgramPath(const std::string& name) {
-  const char* dir = std::getenv("VESK_BINARY_DIR");
-  if (dir != nullptr && *dir != '\0') return std::string(dir) + "/" + name + "/" + name;
-  return (std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path() / name / name).string();
-}
 
 std::string FeedPath() {
-  return ProgramPath("veskfeed");
+  return vesk_test::ProgramPath("veskfeed");
 }
 
-// A started program whose standard output and error go to one pipe.
-struct Running {
-  pid_t pid = -1;
-  int output_fd = -1;
-};
-
-Running Start(const std::string& path, const std::vector<std::string>& args,
-              const std::optional<std::string>& debug_env = std::nullopt) {
-  int pipe_fds[2];
-  if (pipe(pipe_fds) != 0) throw std::runtime_error("pipe failed");
-  const pid_t pid = fork();
-  if (pid == 0) {
-    dup2(pipe_fds[1], STDOUT_FILENO);
-    dup2(pipe_fds[1], STDERR_FILENO);
-    close(pipe_fds[0]);
-    close(pipe_fds[1]);
-    if (debug_env) {
-      setenv("VESKTOOLS_DEBUG", debug_env->c_str(), 1);
-    } else {
-      unsetenv("VESKTOOLS_DEBUG");
-    }
-    std::vector<char*> argv{const_cast<char*>(path.c_str())};
-    for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    execv(path.c_str(), argv.data());
-    const std::string failure = "cannot start " + path + ": " + std::strerror(errno) + "\n";
-    (void)!write(STDERR_FILENO, failure.data(), failure.size());
-    _exit(127);
-  }
-  close(pipe_fds[1]);
-  return {pid, pipe_fds[0]};
-}
-
-// Reads the program's output until it ends; kills it (by its pid) when it
+// Waits for a started program to end; kills it (by its pid) when it
 // outlives `limit`.
-ProcessResult Finish(const Running& running, std::chrono::seconds limit) {
-  ProcessResult result;
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  bool killed = false;
-  char buffer[4096];
-  while (true) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) {
-      kill(running.pid, SIGKILL);
-      killed = true;
-      break;
-    }
-    pollfd descriptor{running.output_fd, POLLIN, 0};
-    if (poll(&descriptor, 1, static_cast<int>(std::min<long long>(left.count(), 200))) <= 0) continue;
-    const ssize_t got = read(running.output_fd, buffer, sizeof buffer);
-    if (got <= 0) break;
-    result.output.append(buffer, static_cast<std::size_t>(got));
-  }
-  close(running.output_fd);
-  int wait_status = 0;
-  waitpid(running.pid, &wait_status, 0);
-  if (!killed && WIFEXITED(wait_status)) result.status = WEXITSTATUS(wait_status);
-  return result;
+ProcessResult Finish(vesk_test::ChildProcess& child, std::chrono::seconds limit) {
+  const std::optional<int> status = child.Wait(limit);
+  if (!status) child.Stop(SIGKILL, std::chrono::seconds(5));
+  return {status.value_or(-1), child.Stdout() + child.Stderr()};
 }
 
+// `path` followed by `args`: a command line for a child process.
+std::vector<std::string> Command(const std::string& path, std::vector<std::string> args) {
+  args.insert(args.begin(), path);
+  return args;
+}
+
+ProcessResult Run(const std::string& path, const std::vector<std::string>& args, std::chrono::seconds limit,
+                  std::vector<std::string> env = {}) {
+  vesk_test::RunLimits limits;
+  limits.timeout = limit;
+  limits.env = std::move(env);
+  const auto run = vesk_test::RunProgram(path, args, limits);
+  return {run.status, run.out + run.err};
+}
+
+// veskfeed with VESKTOOLS_DEBUG set to `debug_env`, or unset.
 ProcessResult RunFeed(const std::vector<std::string>& args, std::chrono::seconds limit = std::chrono::seconds(20),
                       std::optional<std::string> debug_env = std::nullopt) {
-  return Finish(Start(FeedPath(), args, debug_env), limit);
+  return Run(FeedPath(), args, limit, {debug_env ? "VESKTOOLS_DEBUG=" + *debug_env : "VESKTOOLS_DEBUG"});
 }
 
 std::vector<std::string> FeedArgs(const std::string& cube, const UdpCapture& capture, std::vector<std::string> extra) {
@@ -188,9 +142,7 @@ class NetworkNamespace {
   int SetLoopbackMtu(int mtu) const { return RunIp(Exec({m_ip, "link", "set", "lo", "mtu", std::to_string(mtu)})); }
 
  private:
-  int RunIp(const std::vector<std::string>& args) const {
-    return Finish(Start(m_ip, args), std::chrono::seconds(10)).status;
-  }
+  int RunIp(const std::vector<std::string>& args) const { return Run(m_ip, args, std::chrono::seconds(10)).status; }
 
   std::string m_name;
   std::string m_ip;
@@ -399,7 +351,7 @@ TEST(VeskFeed, TinyFrequencySendsOneSampleAndWaits) {
 // loopback MTU lowered below the sender's) ends the program with status 1
 // after the library's text; the samples sent before it arrived whole.
 TEST(VeskFeed, SendFailureMidStreamEndsWithStatusOne) {
-  const std::string receiver = ProgramPath("veskrecv");
+  const std::string receiver = vesk_test::ProgramPath("veskrecv");
   if (!std::filesystem::exists(receiver)) GTEST_SKIP() << "veskrecv not built";
   const NetworkNamespace ns;
   if (!ns.Ready()) GTEST_SKIP() << "cannot create a network namespace (needs root and ip)";
@@ -408,10 +360,11 @@ TEST(VeskFeed, SendFailureMidStreamEndsWithStatusOne) {
   vesk_test::WritePlaneIndexCube16(cube, 1024, 1024, 4);
   const std::string port = "40000";  // the namespace is this test's alone
 
-  const Running listening = Start(ns.Ip(), ns.Exec({receiver, "-p", port, "-w", "1024", "-e", "1024", "-s", "2"}));
+  vesk_test::ChildProcess listening(
+      Command(ns.Ip(), ns.Exec({receiver, "-p", port, "-w", "1024", "-e", "1024", "-s", "2"})));
   std::this_thread::sleep_for(std::chrono::milliseconds(700));  // lets it bind before the first sample
-  const Running feeding = Start(ns.Ip(), ns.Exec({FeedPath(), "-i", cube, "-p", port, "-d", "127.0.0.1", "-m", "9000",
-                                                  "-x", "0", "-n", "40", "-q", "4", "-l", "INFO"}));
+  vesk_test::ChildProcess feeding(Command(ns.Ip(), ns.Exec({FeedPath(), "-i", cube, "-p", port, "-d", "127.0.0.1", "-m",
+                                                            "9000", "-x", "0", "-n", "40", "-q", "4", "-l", "INFO"})));
   const auto received = Finish(listening, std::chrono::seconds(20));
   const int mtu_status = ns.SetLoopbackMtu(1500);
   const auto fed = Finish(feeding, std::chrono::seconds(20));
@@ -444,7 +397,7 @@ TEST(VeskFeed, DebugVariablePrintsTheSendersDebugLines) {
 // veskfeed and veskrecv agree on the stream: at MTU 9000 without ext info,
 // images of 106 x 84 pixels (two payload packets of 4452 pixels) arrive whole.
 TEST(VeskFeed, ReceiverToolGetsEverySample) {
-  const std::string receiver = ProgramPath("veskrecv");
+  const std::string receiver = vesk_test::ProgramPath("veskrecv");
   if (!std::filesystem::exists(receiver)) GTEST_SKIP() << "veskrecv not built";
   vesk_test::TempDir dir;
   const std::string cube = dir.File("cube.fits");
@@ -454,8 +407,8 @@ TEST(VeskFeed, ReceiverToolGetsEverySample) {
     UdpCapture probe;  // a port that was free a moment ago
     port = probe.Port();
   }
-  const Running listening =
-      Start(receiver, {"-p", std::to_string(port), "-w", "106", "-e", "84", "-s", "6", "-t", "Int16"});
+  vesk_test::ChildProcess listening(
+      {receiver, "-p", std::to_string(port), "-w", "106", "-e", "84", "-s", "6", "-t", "Int16"});
   std::this_thread::sleep_for(std::chrono::milliseconds(700));  // lets it bind before the first sample
   const auto feed = RunFeed(
       {"-i", cube, "-p", std::to_string(port), "-d", "127.0.0.1", "-m", "9000", "-x", "0", "-n", "6", "-q", "50"});

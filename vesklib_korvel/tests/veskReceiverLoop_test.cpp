@@ -4,6 +4,7 @@
 #include <vesklib_korvel/Diagnostics.hpp>
 #include <vesklib_korvel/VeskReceiver.hpp>
 
+#include <vesk_test/CaptureAppender.hpp>
 #include <vesk_test/veskReceiverScriptedSender.hpp>
 
 #include <gtest/gtest.h>
@@ -157,20 +158,9 @@ class LoopThread {
 // The parameter is the packet layer option: batched receive on (0) or off (1).
 class ReceiveLoopTest : public ::testing::TestWithParam<std::uint8_t> {
  protected:
-  ReceiveLoopTest() {
-    m_saved_level = Logger().getLogLevel();
-    Logger().setLogLevel(log4cplus::INFO_LOG_LEVEL);
-    Logger().addAppender(m_log_ptr);
-  }
-  ~ReceiveLoopTest() override {
-    Logger().removeAppender(m_log_ptr);
-    Logger().setLogLevel(m_saved_level);
-  }
-  std::vector<std::string> Errors() const { return m_log->MessagesAt(log4cplus::ERROR_LOG_LEVEL); }
+  std::vector<std::string> Errors() const { return m_log.MessagesAt(log4cplus::ERROR_LOG_LEVEL); }
 
-  log4cplus::SharedAppenderPtr m_log_ptr{new vesk_test::CapturingAppender()};
-  vesk_test::CapturingAppender* m_log = static_cast<vesk_test::CapturingAppender*>(m_log_ptr.get());
-  log4cplus::LogLevel m_saved_level = log4cplus::NOT_SET_LOG_LEVEL;
+  const vesk_test::LogCapture m_log{Logger(), log4cplus::INFO_LOG_LEVEL};
 };
 
 SampleSpec Sample(std::uint32_t id) {

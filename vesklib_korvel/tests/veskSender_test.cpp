@@ -31,7 +31,7 @@ namespace dt = ketra::fnd::datatype;
 namespace wire = korvel::wire;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
-using vesk_test::Datagram;
+using Datagram = vesk_test::CapturedDatagram;
 using vesk_test::UdpCapture;
 
 namespace {
