@@ -36,7 +36,7 @@ std::string FindPython() {
 
 std::string PythonSnippet() {
   const char* source = std::getenv("VESK_SOURCE_DIR");
-  std::ifstream in(std::string(source != nullptr && *source != '\0' ? source : VESK2VIDRA_SOURCE_DIR) +
+  std::ifstream in(std::string(source != nullptr && *source != '\0' ? source : VESK_SOURCE_DIR_PATH) +
                    "/docs/vidra-stream.md");
   std::stringstream text;
   text << in.rdbuf();
