@@ -150,12 +150,23 @@ class NetworkNamespace {
   bool m_ready = false;
 };
 
+// Each test's cubes lie in a folder of its own.
+class VeskFeed : public testing::Test {
+ protected:
+  // A cube of 16-bit planes whose pixels hold the plane index.
+  std::string PlaneCube(long width, long height, long depth, const std::string& name = "cube.fits") const {
+    const std::string path = m_dir.File(name);
+    vesk_test::WritePlaneIndexCube16(path, width, height, depth);
+    return path;
+  }
+
+  vesk_test::TempDir m_dir;
+};
+
 }  // namespace
 
-TEST(VeskFeed, IterationsThreeSendsExactlyThreeSamples) {
-  vesk_test::TempDir dir;
-  const std::string cube = dir.File("cube.fits");
-  vesk_test::WritePlaneIndexCube16(cube, 4, 3, 10);
+TEST_F(VeskFeed, IterationsThreeSendsExactlyThreeSamples) {
+  const std::string cube = PlaneCube(4, 3, 10);
   UdpCapture capture;
   const auto result = RunFeed(FeedArgs(cube, capture, {"-n", "3", "-l", "INFO"}));
   ASSERT_EQ(result.status, 0) << result.output;
@@ -172,10 +183,8 @@ TEST(VeskFeed, IterationsThreeSendsExactlyThreeSamples) {
   EXPECT_THAT(result.output, Not(HasSubstr("VESKTOOLS-DEBUG:")));
 }
 
-TEST(VeskFeed, ZeroOrNegativeIterationsSendNothing) {
-  vesk_test::TempDir dir;
-  const std::string cube = dir.File("cube.fits");
-  vesk_test::WritePlaneIndexCube16(cube, 4, 3, 2);
+TEST_F(VeskFeed, ZeroOrNegativeIterationsSendNothing) {
+  const std::string cube = PlaneCube(4, 3, 2);
   for (const char* iterations : {"0", "-5"}) {
     UdpCapture capture;
     const auto result = RunFeed(FeedArgs(cube, capture, {"-n", iterations}));
@@ -187,11 +196,9 @@ TEST(VeskFeed, ZeroOrNegativeIterationsSendNothing) {
 
 // Sample i carries image i modulo the image count; frames are whole images
 // whatever the pixel size.
-TEST(VeskFeed, FramesCycleThroughWholeImages) {
-  vesk_test::TempDir dir;
+TEST_F(VeskFeed, FramesCycleThroughWholeImages) {
   {
-    const std::string cube = dir.File("short.fits");
-    vesk_test::WritePlaneIndexCube16(cube, 4, 3, 3);
+    const std::string cube = PlaneCube(4, 3, 3, "short.fits");
     UdpCapture capture;
     const auto result = RunFeed(FeedArgs(cube, capture, {"-n", "7"}));
     ASSERT_EQ(result.status, 0) << result.output;
@@ -200,7 +207,7 @@ TEST(VeskFeed, FramesCycleThroughWholeImages) {
   }
   {
     // 32-bit images of 10 x 10 pixels: frames of 400 bytes, one per image.
-    const std::string cube = dir.File("int.fits");
+    const std::string cube = m_dir.File("int.fits");
     std::vector<std::int32_t> values(10 * 10 * 2);
     for (std::size_t i = 0; i < values.size(); ++i) values[i] = static_cast<std::int32_t>(i / 100);
     vesk_test::WriteFits(cube, LONG_IMG, {10, 10, 2}, TINT, values.data(), static_cast<long long>(values.size()));
@@ -217,9 +224,8 @@ TEST(VeskFeed, FramesCycleThroughWholeImages) {
 }
 
 // A scaled integer cube streams the floating values the loader delivers.
-TEST(VeskFeed, ScaledCubeStreamsFloatPixels) {
-  vesk_test::TempDir dir;
-  const std::string cube = dir.File("scaled.fits");
+TEST_F(VeskFeed, ScaledCubeStreamsFloatPixels) {
+  const std::string cube = m_dir.File("scaled.fits");
   std::vector<double> values(4 * 3 * 2);
   for (std::size_t i = 0; i < values.size(); ++i) values[i] = 7.75 + 0.5 * static_cast<double>(i);
   vesk_test::WriteFits(cube, SHORT_IMG, {4, 3, 2}, TDOUBLE, values.data(), 24, vesk_test::FitsScaling{0.25, 3.0});
@@ -238,10 +244,8 @@ TEST(VeskFeed, ScaledCubeStreamsFloatPixels) {
   EXPECT_EQ(last, 13.25f);
 }
 
-TEST(VeskFeed, FrequencyPacesSamples) {
-  vesk_test::TempDir dir;
-  const std::string cube = dir.File("cube.fits");
-  vesk_test::WritePlaneIndexCube16(cube, 4, 3, 2);
+TEST_F(VeskFeed, FrequencyPacesSamples) {
+  const std::string cube = PlaneCube(4, 3, 2);
   {
     UdpCapture capture;
     const auto result = RunFeed(FeedArgs(cube, capture, {"-n", "6", "-q", "20"}));
@@ -269,18 +273,16 @@ TEST(VeskFeed, FrequencyPacesSamples) {
 // Every failure of the work phase ends the program with status 1 after its
 // log line: the cube cannot be read, the library refuses the configuration,
 // the send stack cannot be built. Nothing is sent.
-TEST(VeskFeed, FailuresEndWithStatusOneAfterTheirLogLine) {
-  vesk_test::TempDir dir;
-  const std::string cube = dir.File("cube.fits");
-  vesk_test::WritePlaneIndexCube16(cube, 1024, 1024, 2);
+TEST_F(VeskFeed, FailuresEndWithStatusOneAfterTheirLogLine) {
+  const std::string cube = PlaneCube(1024, 1024, 2);
   UdpCapture capture;
 
-  const std::string missing = dir.File("missing.fits");
+  const std::string missing = m_dir.File("missing.fits");
   auto result = RunFeed(FeedArgs(missing, capture, {"-n", "1"}));
   EXPECT_EQ(result.status, 1);
   EXPECT_THAT(result.output, HasSubstr("Application Exception: Error opening FITS file: " + missing));
 
-  const std::string flat = dir.File("flat.fits");
+  const std::string flat = m_dir.File("flat.fits");
   std::vector<std::int16_t> values(1024 * 1024, 1);
   vesk_test::WriteFits(flat, SHORT_IMG, {1024, 1024}, TSHORT, values.data(), 1024 * 1024);
   result = RunFeed(FeedArgs(flat, capture, {"-n", "1"}));
@@ -312,10 +314,9 @@ TEST(VeskFeed, FailuresEndWithStatusOneAfterTheirLogLine) {
 }
 
 // A cube without pixels is refused with what it holds, before any sender.
-TEST(VeskFeed, CubeWithoutPixelsIsRefusedWithItsSize) {
-  vesk_test::TempDir dir;
+TEST_F(VeskFeed, CubeWithoutPixelsIsRefusedWithItsSize) {
   UdpCapture capture;
-  const std::string no_images = dir.File("no_images.fits");
+  const std::string no_images = m_dir.File("no_images.fits");
   vesk_test::WriteFits(no_images, SHORT_IMG, {1024, 1024, 0}, TSHORT, nullptr, 0);
   auto result = RunFeed(FeedArgs(no_images, capture, {"-n", "3", "-l", "INFO"}));
   EXPECT_EQ(result.status, 1) << result.output;
@@ -323,7 +324,7 @@ TEST(VeskFeed, CubeWithoutPixelsIsRefusedWithItsSize) {
                                        " holds no images (1024 x 1024 x 0 pixels)\n"));
   EXPECT_THAT(result.output, Not(HasSubstr("Send Loop running")));
 
-  const std::string no_columns = dir.File("no_columns.fits");
+  const std::string no_columns = m_dir.File("no_columns.fits");
   vesk_test::WriteFits(no_columns, SHORT_IMG, {0, 1024, 5}, TSHORT, nullptr, 0);
   result = RunFeed(FeedArgs(no_columns, capture, {"-n", "3", "-l", "INFO"}));
   EXPECT_EQ(result.status, 1) << result.output;
@@ -335,10 +336,8 @@ TEST(VeskFeed, CubeWithoutPixelsIsRefusedWithItsSize) {
 
 // A frequency whose period the clock cannot count (1e-12 per second is a
 // sample every 31 000 years) still pauses: one sample, then the wait.
-TEST(VeskFeed, TinyFrequencySendsOneSampleAndWaits) {
-  vesk_test::TempDir dir;
-  const std::string cube = dir.File("cube.fits");
-  vesk_test::WritePlaneIndexCube16(cube, 4, 3, 2);
+TEST_F(VeskFeed, TinyFrequencySendsOneSampleAndWaits) {
+  const std::string cube = PlaneCube(4, 3, 2);
   UdpCapture capture;
   const auto result = RunFeed(FeedArgs(cube, capture, {"-n", "3", "-q", "1e-12"}), std::chrono::seconds(2));
   EXPECT_EQ(result.status, -1) << "ended instead of waiting: " << result.output;
@@ -350,14 +349,12 @@ TEST(VeskFeed, TinyFrequencySendsOneSampleAndWaits) {
 // A send failure in the middle of a stream of 1024 x 1024 frames (the
 // loopback MTU lowered below the sender's) ends the program with status 1
 // after the library's text; the samples sent before it arrived whole.
-TEST(VeskFeed, SendFailureMidStreamEndsWithStatusOne) {
+TEST_F(VeskFeed, SendFailureMidStreamEndsWithStatusOne) {
   const std::string receiver = vesk_test::ProgramPath("veskrecv");
   if (!std::filesystem::exists(receiver)) GTEST_SKIP() << "veskrecv not built";
   const NetworkNamespace ns;
   if (!ns.Ready()) GTEST_SKIP() << "cannot create a network namespace (needs root and ip)";
-  vesk_test::TempDir dir;
-  const std::string cube = dir.File("cube.fits");
-  vesk_test::WritePlaneIndexCube16(cube, 1024, 1024, 4);
+  const std::string cube = PlaneCube(1024, 1024, 4);
   const std::string port = "40000";  // the namespace is this test's alone
 
   vesk_test::ChildProcess listening(
@@ -381,10 +378,8 @@ TEST(VeskFeed, SendFailureMidStreamEndsWithStatusOne) {
   EXPECT_THAT(fed.output, HasSubstr("INFO - " + std::to_string(started - 1) + " sample(s) sent\n"));
 }
 
-TEST(VeskFeed, DebugVariablePrintsTheSendersDebugLines) {
-  vesk_test::TempDir dir;
-  const std::string cube = dir.File("cube.fits");
-  vesk_test::WritePlaneIndexCube16(cube, 4, 3, 2);
+TEST_F(VeskFeed, DebugVariablePrintsTheSendersDebugLines) {
+  const std::string cube = PlaneCube(4, 3, 2);
   UdpCapture capture;
   const auto result = RunFeed(FeedArgs(cube, capture, {"-n", "1"}), std::chrono::seconds(20), std::string());
   ASSERT_EQ(result.status, 0) << result.output;
@@ -396,12 +391,10 @@ TEST(VeskFeed, DebugVariablePrintsTheSendersDebugLines) {
 
 // veskfeed and veskrecv agree on the stream: at MTU 9000 without ext info,
 // images of 106 x 84 pixels (two payload packets of 4452 pixels) arrive whole.
-TEST(VeskFeed, ReceiverToolGetsEverySample) {
+TEST_F(VeskFeed, ReceiverToolGetsEverySample) {
   const std::string receiver = vesk_test::ProgramPath("veskrecv");
   if (!std::filesystem::exists(receiver)) GTEST_SKIP() << "veskrecv not built";
-  vesk_test::TempDir dir;
-  const std::string cube = dir.File("cube.fits");
-  vesk_test::WritePlaneIndexCube16(cube, 106, 84, 4);
+  const std::string cube = PlaneCube(106, 84, 4);
   int port = 0;
   {
     UdpCapture probe;  // a port that was free a moment ago
