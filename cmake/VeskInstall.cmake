@@ -2,14 +2,7 @@
 # package so that other projects can use find_package(vesktools).
 include(CMakePackageConfigHelpers)
 
-foreach(required_target IN ITEMS vesklink ketra_fnd korvel chronel)
-  if(NOT TARGET ${required_target})
-    message(STATUS "install rules skipped: ${required_target} not built yet")
-    return()
-  endif()
-endforeach()
-
-install(TARGETS vesklink ketra_fnd vesk_warnings
+install(TARGETS vesklink ketra_fnd
         EXPORT vesktoolsTargets
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}

@@ -9,6 +9,7 @@
 
 #include "FuzzSupport.hpp"
 
+#include <ketra/fnd/posix/UniqueFd.hpp>
 #include <vesklib_korvel/FitsImageCube.hpp>
 
 #include <fcntl.h>
@@ -30,22 +31,19 @@ class ScratchFile {
   ScratchFile() {
     const char* dir = std::getenv("TMPDIR");
     std::string pattern = std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/vesk-fits-fuzz-XXXXXX";
-    m_fd = ::mkstemp(pattern.data());
-    if (m_fd < 0) std::abort();
+    m_fd.Reset(::mkstemp(pattern.data()));
+    if (!m_fd.Valid()) std::abort();
     m_path = pattern;
   }
-  ~ScratchFile() {
-    ::close(m_fd);
-    ::unlink(m_path.c_str());
-  }
+  ~ScratchFile() { ::unlink(m_path.c_str()); }
   ScratchFile(const ScratchFile&) = delete;
   ScratchFile& operator=(const ScratchFile&) = delete;
 
   void Write(const std::uint8_t* data, std::size_t size) const {
-    if (::ftruncate(m_fd, 0) != 0) std::abort();
+    if (::ftruncate(m_fd.Get(), 0) != 0) std::abort();
     std::size_t done = 0;
     while (done < size) {
-      const ssize_t n = ::pwrite(m_fd, data + done, size - done, static_cast<off_t>(done));
+      const ssize_t n = ::pwrite(m_fd.Get(), data + done, size - done, static_cast<off_t>(done));
       if (n <= 0) std::abort();
       done += static_cast<std::size_t>(n);
     }
@@ -53,7 +51,7 @@ class ScratchFile {
   const char* Path() const { return m_path.c_str(); }
 
  private:
-  int m_fd = -1;
+  ketra::fnd::UniqueFd m_fd;
   std::string m_path;
 };
 

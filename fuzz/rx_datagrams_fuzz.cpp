@@ -17,12 +17,13 @@
 //   to a later one;
 // - a trailer of the current sample sits at index N - 1.
 
-#include "MemoryRxSocket.hpp"
+#include "FuzzSupport.hpp"
 #include "veskReceiverPlan.hpp"
 
 #include <korvel/dunmo/Receiver.hpp>
 #include <korvel/vesk/Receiver.hpp>
 #include <korvel/wire/Header.hpp>
+#include <vesk_test/MemorySockets.hpp>
 #include <vesklib_korvel/PacketGeometry.hpp>
 
 #include <log4cplus/initializer.h>
@@ -30,6 +31,7 @@
 
 #include <array>
 #include <cstring>
+#include <deque>
 #include <memory>
 
 namespace {
@@ -72,7 +74,7 @@ gsl::span<std::byte> Span(std::vector<unsigned char>& v, std::size_t offset, std
 }
 
 // The leader header plus ext info block must be a datagram that arrived.
-bool LeaderArrived(const vesk_fuzz::MemoryRxSocket& socket, const dunmo::Receiver::Packet& leader,
+bool LeaderArrived(const vesk_test::MemoryRxSocket& socket, const dunmo::Receiver::Packet& leader,
                    const std::vector<unsigned char>& ext_block) {
   for (const Bytes& d : socket.Delivered()) {
     if (d.size() != wire::kHeadersSize + ext_block.size()) continue;
@@ -85,7 +87,7 @@ bool LeaderArrived(const vesk_fuzz::MemoryRxSocket& socket, const dunmo::Receive
   return false;
 }
 
-void CheckLeader(const Setup& setup, const vesk_fuzz::MemoryRxSocket& socket, const dunmo::Receiver::Packet& leader,
+void CheckLeader(const Setup& setup, const vesk_test::MemoryRxSocket& socket, const dunmo::Receiver::Packet& leader,
                  const std::vector<unsigned char>& ext_block) {
   const std::byte* h = leader.data;
   VESK_FUZZ_CHECK(leader.header_size == wire::kHeadersSize);
@@ -112,7 +114,7 @@ void CheckPlan(const Setup& setup, std::uint16_t packets, const SamplePlan& plan
 
 // One sample, as ReceiveSample takes it. Returns false once nothing is left
 // to receive.
-bool ReceiveOneSample(const Setup& setup, vesk::Receiver& receiver, const vesk_fuzz::MemoryRxSocket& socket,
+bool ReceiveOneSample(const Setup& setup, vesk::Receiver& receiver, const vesk_test::MemoryRxSocket& socket,
                       std::vector<unsigned char>& sample) {
   RxSlotArray slots{};
   const std::chrono::nanoseconds no_wait{0};
@@ -206,7 +208,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   while (!in.Empty() && datagrams.size() < kMaxDatagrams) datagrams.push_back(in.Record());
   const std::size_t datagram_count = datagrams.size();
 
-  vesk_fuzz::MemoryRxSocket socket(std::move(datagrams));
+  vesk_test::MemoryQueue queue{std::move(datagrams)};
+  vesk_test::MemoryRxSocket socket(queue);
+  socket.keep_delivered = true;
   dunmo::Receiver::Config packet_config;
   packet_config.topic_id = kTopic;
   packet_config.packets_per_sample = 4;

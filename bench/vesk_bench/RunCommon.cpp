@@ -1,11 +1,11 @@
 #include "RunCommon.hpp"
 
-#include "Pacer.hpp"
 #include "Pattern.hpp"
 #include "Run.hpp"
 #include "Stats.hpp"
 
 #include <chronel/Chronel.hpp>
+#include <ketra/fnd/time/Pacer.hpp>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -97,13 +97,15 @@ SendPhase RunSendPhase(const RunParams& params, const std::atomic<std::uint64_t>
   phase.rx_cpu_before = ThreadCpuSeconds(rx_tid.load());
   const double tx_cpu_before = ThreadCpuSeconds(tid);
   const auto start = Clock::now();
-  const Pacer pacer(params.rate);
+  // Frame n at n / rate seconds from the start: a late frame does not push
+  // every later one back; a rate <= 0 never waits.
+  const ketra::fnd::Pacer pacer;
   const auto end = start + std::chrono::duration<double>(params.seconds);
   const auto frames = params.rate > 0 ? static_cast<std::uint64_t>(params.rate * params.seconds) : UINT64_MAX;
   std::uint64_t n = 0;
   for (; n < frames; ++n) {
     if (params.rate <= 0 && Clock::now() >= end) break;
-    pacer.WaitFor(static_cast<std::int64_t>(n));
+    if (params.rate > 0) pacer.PauseUntil(ketra::fnd::Pacer::Seconds(static_cast<double>(n) / params.rate));
     if (!send(n)) {
       phase.send_failed = true;
       break;

@@ -9,6 +9,7 @@
 #include "Run.hpp"
 #include "RunCommon.hpp"
 
+#include <ketra/fnd/posix/UniqueFd.hpp>
 #include <vesklib_korvel/PacketGeometry.hpp>
 
 #include <arpa/inet.h>
@@ -41,19 +42,12 @@ struct WireHeader {
 };
 static_assert(sizeof(WireHeader) == 56);
 
-class Fd {
- public:
-  explicit Fd(int fd) : m_fd(fd) {
-    if (fd < 0) throw std::system_error(errno, std::generic_category(), "socket");
-  }
-  ~Fd() { ::close(m_fd); }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const noexcept { return m_fd; }
-
- private:
-  int m_fd;
-};
+// A socket descriptor; a failed socket() throws.
+ketra::fnd::UniqueFd Socket() {
+  ketra::fnd::UniqueFd fd(::socket(AF_INET, SOCK_DGRAM, 0));
+  if (!fd.Valid()) throw std::system_error(errno, std::generic_category(), "socket");
+  return fd;
+}
 
 // Datagrams of one frame: leader with the 8-byte timestamp, payload chunks, trailer.
 struct Layout {
@@ -280,17 +274,17 @@ class FrameSender {
 
 RunResult RunSyscalls(const RunParams& params, bool batched) {
   const Layout layout = MakeLayout(params);
-  Fd rx(::socket(AF_INET, SOCK_DGRAM, 0));
-  SizeReceiveBuffer(rx.get(), params.socket_buffer);
+  const ketra::fnd::UniqueFd rx = Socket();
+  SizeReceiveBuffer(rx.Get(), params.socket_buffer);
   sockaddr_in addr = Loopback(0);
   socklen_t len = sizeof addr;
-  if (::bind(rx.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      ::getsockname(rx.get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+  if (::bind(rx.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      ::getsockname(rx.Get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
     throw std::system_error(errno, std::generic_category(), "bind 127.0.0.1");
   }
-  Fd tx(::socket(AF_INET, SOCK_DGRAM, 0));
+  const ketra::fnd::UniqueFd tx = Socket();
 
-  FrameReceiver receiver(layout, params, rx.get(), batched);
+  FrameReceiver receiver(layout, params, rx.Get(), batched);
   std::atomic<bool> stop{false};
   std::atomic<pid_t> rx_tid{0};
   std::thread rx_thread([&] {
@@ -300,7 +294,7 @@ RunResult RunSyscalls(const RunParams& params, bool batched) {
 
   RunResult result;
   result.transport = batched ? "sendmmsg" : "sendmsg";
-  FrameSender sender(layout, tx.get(), addr, batched, params.batch);
+  FrameSender sender(layout, tx.Get(), addr, batched, params.batch);
   FrameRing ring(params.frame_bytes);
   SendPhase phase;
   std::thread tx_thread([&] {

@@ -2,6 +2,7 @@
 // Helpers shared by the UDP sockets: an owning descriptor for the
 // construction phase and the exception that names a failed step.
 
+#include <ketra/fnd/posix/UniqueFd.hpp>
 #include <korvel/Ipv4.hpp>
 
 #include <netinet/in.h>
@@ -17,26 +18,12 @@
 #include <optional>
 #include <string>
 #include <system_error>
-#include <utility>
 
 namespace korvel::detail {
 
 // Closes its descriptor unless released; keeps a constructor that throws
 // halfway from leaking the socket.
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd) noexcept : m_fd(fd) {}
-  ~UniqueFd() {
-    if (m_fd >= 0) ::close(m_fd);
-  }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  int Get() const noexcept { return m_fd; }
-  int Release() noexcept { return std::exchange(m_fd, -1); }
-
- private:
-  int m_fd;
-};
+using ketra::fnd::UniqueFd;
 
 // std::system_error for the current errno:
 // "<step> <ip>:<port><detail>: <system message>".

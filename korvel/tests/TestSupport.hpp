@@ -1,6 +1,6 @@
 #pragma once
-// Helpers of the korvel tests: loopback stacks, a raw UDP sender for crafted
-// datagrams, header builders and in-memory sockets.
+// Helpers of the korvel tests: loopback stacks, header builders for crafted
+// datagrams, and the shared raw UDP sender, in-memory sockets and log capture.
 
 #include <korvel/UdpRxSocket.hpp>
 #include <korvel/UdpTxSocket.hpp>
@@ -10,74 +10,28 @@
 #include <korvel/vesk/Sender.hpp>
 #include <korvel/wire/Header.hpp>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/udp.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <vesk_test/CaptureAppender.hpp>
+#include <vesk_test/MemorySockets.hpp>
+#include <vesk_test/UdpPeer.hpp>
 
 #include <cstring>
-#include <deque>
 #include <memory>
-#include <stdexcept>
+#include <string>
 #include <vector>
 
 namespace korvel::test {
 
-using Bytes = std::vector<std::byte>;
+using vesk_test::Bytes;
+using vesk_test::MemoryQueue;
+using vesk_test::MemoryRxSocket;
+using vesk_test::MemoryTxSocket;
+using vesk_test::UdpPeer;
 
 inline Bytes Pattern(std::size_t n, unsigned seed) {
   Bytes b(n);
   for (std::size_t i = 0; i < n; ++i) b[i] = std::byte{static_cast<std::uint8_t>(seed * 31 + i * 7 + (i >> 8))};
   return b;
 }
-
-// A plain UDP socket sending raw bytes to 127.0.0.1:port.
-class RawSender {
- public:
-  explicit RawSender(std::uint16_t port) : m_fd(::socket(AF_INET, SOCK_DGRAM, 0)) {
-    if (m_fd < 0) throw std::runtime_error("socket");
-    m_to.sin_family = AF_INET;
-    m_to.sin_port = htons(port);
-    m_to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  }
-  ~RawSender() { ::close(m_fd); }
-  RawSender(const RawSender&) = delete;
-  RawSender& operator=(const RawSender&) = delete;
-  // Sends datagrams of one size (the last one may be shorter) as one
-  // segmented message that the kernel cuts apart (UDP GSO); false when the
-  // kernel refuses it.
-  bool SendSegmented(const std::vector<Bytes>& datagrams) const {
-    Bytes all;
-    for (const Bytes& d : datagrams) all.insert(all.end(), d.begin(), d.end());
-    iovec vec{all.data(), all.size()};
-    alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(std::uint16_t))] = {};
-    msghdr msg{};
-    msg.msg_name = const_cast<sockaddr_in*>(&m_to);
-    msg.msg_namelen = sizeof m_to;
-    msg.msg_iov = &vec;
-    msg.msg_iovlen = 1;
-    msg.msg_control = control;
-    msg.msg_controllen = sizeof control;
-    cmsghdr* c = CMSG_FIRSTHDR(&msg);
-    c->cmsg_level = SOL_UDP;
-    c->cmsg_type = UDP_SEGMENT;
-    c->cmsg_len = CMSG_LEN(sizeof(std::uint16_t));
-    const auto segment = static_cast<std::uint16_t>(datagrams.front().size());
-    std::memcpy(CMSG_DATA(c), &segment, sizeof segment);
-    return ::sendmsg(m_fd, &msg, 0) == static_cast<ssize_t>(all.size());
-  }
-  void Send(const Bytes& datagram) const {
-    if (::sendto(m_fd, datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&m_to), sizeof m_to) !=
-        static_cast<ssize_t>(datagram.size())) {
-      throw std::runtime_error("sendto");
-    }
-  }
-
- private:
-  int m_fd;
-  sockaddr_in m_to{};
-};
 
 // Header fields of a crafted datagram.
 struct Crafted {
@@ -169,77 +123,14 @@ struct TxStack {
   }
 };
 
-// In-memory sockets: the TX side appends datagrams to a queue the RX side
-// reads, so tests are deterministic and need no network.
-struct MemoryQueue {
-  std::deque<Bytes> datagrams;
-};
-
-class MemoryTxSocket final : public TxSocket {
+// Collects the WARN (and higher) messages of the "korvel" logger, set to
+// TRACE, for the life of the object.
+class KorvelWarnings {
  public:
-  explicit MemoryTxSocket(MemoryQueue& queue) : m_queue(queue) {}
-  std::error_code Send(const iovec* iovs, std::size_t iov_count) noexcept override {
-    if (fail) return fail;
-    Bytes d;
-    for (std::size_t i = 0; i < iov_count; ++i) {
-      const auto* p = static_cast<const std::byte*>(iovs[i].iov_base);
-      d.insert(d.end(), p, p + iovs[i].iov_len);
-    }
-    iov_counts.push_back(iov_count);
-    m_queue.datagrams.push_back(std::move(d));
-    return {};
-  }
-  std::error_code fail;
-  std::vector<std::size_t> iov_counts;
+  std::vector<std::string> Lines() const { return m_capture.MessagesFrom(log4cplus::WARN_LOG_LEVEL); }
 
  private:
-  MemoryQueue& m_queue;
-};
-
-class MemoryRxSocket final : public RxSocket {
- public:
-  explicit MemoryRxSocket(MemoryQueue& queue) : m_queue(queue) {}
-  std::error_code Receive(const iovec* iovs, std::size_t iov_count, std::chrono::nanoseconds /*timeout*/,
-                          RxDatagram& out) noexcept override {
-    out = RxDatagram{};
-    ++calls;
-    if (m_queue.datagrams.empty()) return {};
-    Bytes d = std::move(m_queue.datagrams.front());
-    m_queue.datagrams.pop_front();
-    if (join) {
-      // As UDP GRO does: following datagrams of the same size, the last one
-      // possibly shorter, up to 64 of them in one buffer.
-      const std::size_t segment = d.size();
-      std::size_t count = 1;
-      while (segment > 0 && count < 64 && !m_queue.datagrams.empty()) {
-        const Bytes& next = m_queue.datagrams.front();
-        if (next.empty() || next.size() > segment || d.size() + next.size() > kMaxCoalescedBytes) break;
-        d.insert(d.end(), next.begin(), next.end());
-        ++count;
-        const bool shorter = next.size() < segment;
-        m_queue.datagrams.pop_front();
-        if (shorter) break;
-      }
-      if (count > 1) out.segment_size = segment;
-    }
-    std::size_t at = 0;
-    for (std::size_t i = 0; i < iov_count && at < d.size(); ++i) {
-      const std::size_t take = std::min(iovs[i].iov_len, d.size() - at);
-      std::memcpy(iovs[i].iov_base, d.data() + at, take);
-      at += take;
-    }
-    out.received = true;
-    out.bytes = at;
-    out.datagram_size = d.size();
-    out.truncated = at < d.size();
-    return {};
-  }
-  bool Coalesces() const noexcept override { return join; }
-  int calls = 0;
-  bool join = false;  // set before the receiver is made
-
- private:
-  MemoryQueue& m_queue;
+  vesk_test::LogCapture m_capture{log4cplus::Logger::getInstance("korvel"), log4cplus::TRACE_LOG_LEVEL};
 };
 
 }  // namespace korvel::test

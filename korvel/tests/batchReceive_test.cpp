@@ -26,7 +26,7 @@ TEST(UdpRxSocketBatch, TakesWhatIsQueuedWithSizesAndTruncationAndWaitsBoundedWhe
   UdpRxSocket::Config c;
   c.address = Ipv4("127.0.0.1");
   UdpRxSocket socket(c, nullptr);
-  RawSender sender(socket.LocalPort());
+  UdpPeer sender(socket.LocalPort());
   for (std::size_t n : {10u, 20u, 30u, 45u}) sender.Send(Pattern(n, static_cast<unsigned>(n)));
 
   std::vector<Bytes> bufs(6, Bytes(32));
@@ -338,7 +338,7 @@ TEST_P(PayloadBatchOverUdp, DeliversTheSampleWithFewerSystemCalls) {
   const bool joined = GetParam();
   RxStack stack(10, 0, kBpp, joined);
   if (joined && !stack.socket->Coalesces()) GTEST_SKIP() << "the kernel does not join UDP datagrams";
-  RawSender sender(stack.Port());
+  UdpPeer sender(stack.Port());
   const std::uint16_t payloads = 200;
   const std::vector<Bytes> datagrams = Sample(40, payloads);
   sender.Send(datagrams.front());

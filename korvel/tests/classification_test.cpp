@@ -1,7 +1,6 @@
 // What the receive side skips (Retry) and what it reports as an error, for
 // each kind of unexpected datagram, with crafted datagrams over loopback.
 
-#include "LogCapture.hpp"
 #include "TestSupport.hpp"
 
 #include <gtest/gtest.h>
@@ -64,7 +63,7 @@ class Classification : public ::testing::Test {
   }
 
   RxStack rx;
-  RawSender raw;
+  UdpPeer raw;
   RxSlotArray slots{};
   Bytes out = Bytes(200);
 };
@@ -106,7 +105,7 @@ TEST_F(Classification, AwaitingLeaderSkipsForeignOtherTopicAndNonLeaders) {
 }
 
 TEST_F(Classification, LeaderWithOtherExtInfoSizeIsSkippedWithOneWarning) {
-  LogCapture log;
+  const KorvelWarnings log;
   Crafted with_ext = LeaderOf(3);
   with_ext.ext_info_size = 8;
   raw.Send(Craft(with_ext, Bytes(8)));
@@ -134,7 +133,7 @@ TEST_F(Classification, MalformedLeaders) {
   Crafted short_ext = LeaderOf(6);
   short_ext.ext_info_size = 8;
   RxStack ext_rx(kTopic, 8, 2);
-  RawSender(ext_rx.Port()).Send(Craft(short_ext, Bytes(3)));  // 8 bytes announced, 3 sent
+  UdpPeer(ext_rx.Port()).Send(Craft(short_ext, Bytes(3)));  // 8 bytes announced, 3 sent
   for (int i = 0; i < 3; ++i) EXPECT_EQ(Leader().error, RxErrc::MalformedLeader) << "leader " << i;
   EXPECT_EQ(rx.stream->Stats().malformed_leader.Get(), 3u);
   Bytes ext_in(8);
@@ -210,7 +209,7 @@ TEST_F(Classification, GapIsMissingPacketAndLaterSampleIsDelivered) {
 
 TEST_F(Classification, LeaderMidSampleIsKeptForTheNextSample) {
   RxStack ext_rx(kTopic, 8, 2);
-  RawSender to_ext(ext_rx.Port());
+  UdpPeer to_ext(ext_rx.Port());
   Crafted first = LeaderOf(40);
   first.ext_info_size = 8;
   to_ext.Send(Craft(first, Pattern(8, 1)));
@@ -256,7 +255,7 @@ TEST_F(Classification, LeaderMidSampleIsKeptForTheNextSample) {
 
 TEST_F(Classification, LeaderArrivingWhileTrailerAwaitedKeepsItsExtInfo) {
   RxStack ext_rx(kTopic, 8, 2);
-  RawSender to_ext(ext_rx.Port());
+  UdpPeer to_ext(ext_rx.Port());
   Crafted a = LeaderOf(50);
   a.ext_info_size = 8;
   a.count = 2;
@@ -281,7 +280,7 @@ TEST_F(Classification, LeaderArrivingWhileTrailerAwaitedKeepsItsExtInfo) {
 }
 
 TEST_F(Classification, PayloadSizeMismatchAndTruncation) {
-  LogCapture log;
+  const KorvelWarnings log;
   Crafted big = LeaderOf(60);
   big.count = 5;  // 3 payloads
   big.word36 = 150;

@@ -1,7 +1,6 @@
 // Address parsing, UDP socket set-up and its failures, multicast in a
 // private network namespace.
 
-#include "LogCapture.hpp"
 #include "TestSupport.hpp"
 
 #include <gtest/gtest.h>
@@ -97,7 +96,7 @@ TEST(UdpSockets, UnicastPortIsExclusiveAndTheRefusalNamesIt) {
       EXPECT_NE(what.find("port in use"), std::string::npos) << what;
     }
   }
-  RawSender raw(port);
+  UdpPeer raw(port);
   raw.Send(Pattern(80, 5));
   Bytes got(100);
   const iovec v{got.data(), got.size()};
@@ -143,7 +142,7 @@ TEST(UdpSockets, SendsToAMissingReceiverKeepWorking) {
 }
 
 TEST(UdpSockets, ReceiveBufferIsSizedOrWarned) {
-  LogCapture log;
+  const KorvelWarnings log;
   UdpRxSocket::Config c;
   c.address = Ipv4("127.0.0.1");
   c.buffer_size = 8u << 20;
@@ -167,14 +166,14 @@ TEST(UdpSockets, ShortReceiveBufferLogsOneWarningWithTheFix) {
   if (child == 0) {
     alarm(10);
     if (geteuid() == 0 && setuid(65534) != 0) _exit(3);
-    LogCapture log;
+    const KorvelWarnings log;
     UdpRxSocket::Config c;
     c.address = Ipv4("127.0.0.1");
     c.buffer_size = 1u << 29;
     UdpRxSocket s(c, nullptr);
     if (s.GrantedBufferSize() / 2 >= c.buffer_size) _exit(4);  // a host that allows 512 MiB: nothing to see
     if (log.Lines().size() != 1) _exit(5);
-    const std::string& line = log.Lines()[0];
+    const std::string line = log.Lines()[0];
     const bool ok = line.find("536870912 bytes asked") != std::string::npos &&
                     line.find("sysctl -w net.core.rmem_max=536870912") != std::string::npos;
     _exit(ok ? 0 : 6);
@@ -254,7 +253,7 @@ TEST(UdpSockets, ReceiveReportsTruncationAndFullLength) {
   UdpRxSocket::Config c;
   c.address = Ipv4("127.0.0.1");
   UdpRxSocket rx(c, nullptr);
-  RawSender raw(rx.LocalPort());
+  UdpPeer raw(rx.LocalPort());
   raw.Send(Pattern(100, 1));
   Bytes got(60);
   const iovec v[2] = {{got.data(), 20}, {got.data() + 20, 40}};

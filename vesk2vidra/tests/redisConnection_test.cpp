@@ -2,7 +2,7 @@
 
 #include <vesk2vidra/RedisConnection.hpp>
 
-#include "RedisServer.hpp"
+#include <vesk_test/RedisServer.hpp>
 
 #include <gtest/gtest.h>
 
@@ -16,12 +16,12 @@ namespace {
 class RedisConnectionTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (vesk2vidra_test::FindRedisServer().empty()) {
+    if (vesk_test::FindRedisServer().empty()) {
       GTEST_SKIP() << "redis-server is not installed";
     }
-    server = std::make_unique<vesk2vidra_test::RedisServer>();
+    server = std::make_unique<vesk_test::RedisServer>();
   }
-  std::unique_ptr<vesk2vidra_test::RedisServer> server;
+  std::unique_ptr<vesk_test::RedisServer> server;
 };
 
 }  // namespace
@@ -50,7 +50,7 @@ TEST_F(RedisConnectionTest, RunsBinarySafeCommandsAndReportsErrorReplies) {
 }
 
 TEST_F(RedisConnectionTest, UnreachableOrRefusingBrokerThrowsWithTheMaskedUri) {
-  const int closed_port = vesk2vidra_test::FreeTcpPort();
+  const int closed_port = vesk_test::FreeTcpPort();
   const std::string uri = "redis://:hidden@127.0.0.1:" + std::to_string(closed_port);
   try {
     v::RedisConnection connection(v::ParseBrokerUri(uri), 500ms, 500ms);

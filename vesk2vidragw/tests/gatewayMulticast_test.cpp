@@ -15,7 +15,7 @@
 
 using namespace std::chrono_literals;
 using namespace gateway_test;
-using vesk2vidra_test::ChildProcess;
+using vesk_test::ChildProcess;
 
 namespace {
 
@@ -48,8 +48,8 @@ struct Case {
 
 // One gateway and one sender of 1024 x 1024 frames; "" when frames reached
 // the broker, else what went wrong.
-std::string RunCase(const Case& c, const vesk2vidra_test::RedisServer& server, const std::string& cube) {
-  const std::string port = std::to_string(vesk2vidra_test::FreeUdpPort());
+std::string RunCase(const Case& c, const vesk_test::RedisServer& server, const std::string& cube) {
+  const std::string port = std::to_string(vesk_test::FreeUdpPort());
   ChildProcess gateway({Gateway(), "-r", c.receiver_ip, "-a", c.interface, "-p", port, "-w", "1024", "-e", "1024", "-k",
                         server.Uri(), "-s", c.name, "-i", "0", "-l", "INFO"});
   std::this_thread::sleep_for(700ms);
@@ -91,7 +91,7 @@ std::string RunInNetworkNamespace(const std::vector<Case>& cases, const std::str
     }
     if (result.empty()) {
       try {
-        vesk2vidra_test::RedisServer server;
+        vesk_test::RedisServer server;
         for (const auto& c : cases) {
           result += RunCase(c, server, cube);
         }

@@ -6,8 +6,11 @@
 
 #include <vesk2vidra/VidraStreamReader.hpp>
 
-#include "ChildProcess.hpp"
-#include "RedisServer.hpp"
+#include <vesk_test/ChildProcess.hpp>
+#include <vesk_test/Ports.hpp>
+#include <vesk_test/RedisServer.hpp>
+#include <vesk_test/RunProgram.hpp>
+#include <vesk_test/TempDir.hpp>
 
 #include <fitsio.h>
 #include <gtest/gtest.h>
@@ -28,7 +31,7 @@ using namespace std::chrono_literals;
 
 inline std::string Binary(const std::string& relative) {
   const char* dir = std::getenv("VESK_BINARY_DIR");
-  const std::string path = std::string(dir != nullptr && *dir != '\0' ? dir : VESK2VIDRA_BINARY_DIR) + "/" + relative;
+  const std::string path = std::string(dir != nullptr && *dir != '\0' ? dir : VESK_BINARY_DIR_DEFAULT) + "/" + relative;
   return access(path.c_str(), X_OK) == 0 ? path : std::string();
 }
 
@@ -96,18 +99,13 @@ inline Cube MakeCube(long width, long height, long depth) {
 // a fresh temporary directory, removed with the object.
 class CubeFile {
  public:
-  CubeFile(const std::string& name, long width, long height, long depth) : m_path(vesk2vidra_test::TempPath(name)) {
+  CubeFile(const std::string& name, long width, long height, long depth) : m_path(m_dir.File(name)) {
     WriteCube(m_path, MakeCube(width, height, depth));
   }
-  ~CubeFile() {
-    std::error_code ignored;
-    std::filesystem::remove_all(std::filesystem::path(m_path).parent_path(), ignored);
-  }
-  CubeFile(const CubeFile&) = delete;
-  CubeFile& operator=(const CubeFile&) = delete;
   const std::string& Path() const { return m_path; }
 
  private:
+  vesk_test::TempDir m_dir;
   std::string m_path;
 };
 
@@ -122,7 +120,7 @@ inline bool WaitFor(const std::function<bool()>& condition, std::chrono::millise
   return condition();
 }
 
-inline long long StreamLength(const vesk2vidra_test::RedisServer& server, const std::string& stream) {
+inline long long StreamLength(const vesk_test::RedisServer& server, const std::string& stream) {
   try {
     return ketra::vesktools::vesk2vidra::VidraStreamReader(server.Uri(), stream).Length();
   } catch (const std::exception&) {
@@ -141,14 +139,14 @@ inline std::size_t Occurrences(const std::string& text, const std::string& needl
 
 // Starts the gateway on `udp_port` with its standard output in a file (not a
 // terminal) and gives it time to open its socket.
-inline std::unique_ptr<vesk2vidra_test::ChildProcess> StartGateway(int udp_port, long width, long height,
+inline std::unique_ptr<vesk_test::ChildProcess> StartGateway(int udp_port, long width, long height,
                                                                    const std::string& uri, const std::string& stream,
                                                                    const std::string& interval,
                                                                    const std::vector<std::string>& extra = {}) {
   std::vector<std::string> argv{Gateway(), "-p", std::to_string(udp_port), "-k", uri, "-s", stream, "-i", interval};
   argv.insert(argv.end(), {"-w", std::to_string(width), "-e", std::to_string(height)});
   argv.insert(argv.end(), extra.begin(), extra.end());
-  auto gateway = std::make_unique<vesk2vidra_test::ChildProcess>(argv);
+  auto gateway = std::make_unique<vesk_test::ChildProcess>(argv);
   std::this_thread::sleep_for(700ms);
   return gateway;
 }
@@ -157,7 +155,7 @@ inline std::unique_ptr<vesk2vidra_test::ChildProcess> StartGateway(int udp_port,
 class GatewayTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (vesk2vidra_test::FindRedisServer().empty()) {
+    if (vesk_test::FindRedisServer().empty()) {
       GTEST_SKIP() << "redis-server is not installed";
     }
     if (Gateway().empty()) {

@@ -49,19 +49,6 @@ sockaddr_in ParseAddress(const std::string& address, std::uint16_t port, const c
 
 }  // namespace
 
-OwnedFd& OwnedFd::operator=(OwnedFd&& other) noexcept {
-  if (this != &other) {
-    if (m_fd >= 0) ::close(m_fd);
-    m_fd = other.m_fd;
-    other.m_fd = -1;
-  }
-  return *this;
-}
-
-OwnedFd::~OwnedFd() {
-  if (m_fd >= 0) ::close(m_fd);
-}
-
 ImpairRelay::ImpairRelay(const std::string& listen_address, std::uint16_t listen_port, const std::string& dest_address,
                          std::uint16_t dest_port, const ImpairConfig& config)
     : m_impairer(config) {
@@ -73,7 +60,7 @@ ImpairRelay::ImpairRelay(const std::string& listen_address, std::uint16_t listen
   m_dest_address.resize(sizeof(dest));
   std::memcpy(m_dest_address.data(), &dest, sizeof(dest));
 
-  m_socket = OwnedFd(::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  m_socket = ketra::fnd::UniqueFd(::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
   if (m_socket.Get() < 0) ThrowErrno("relay socket");
   // A large buffer keeps bursts of a sample from being lost before the relay
   // reads them; the kernel may grant less.

@@ -22,11 +22,11 @@
 namespace {
 
 using namespace std::chrono_literals;
+using ketra::fnd::UniqueFd;
 using ketra::vesktools::impair::Decision;
 using ketra::vesktools::impair::ImpairConfig;
 using ketra::vesktools::impair::Impairer;
 using ketra::vesktools::impair::ImpairRelay;
-using ketra::vesktools::impair::OwnedFd;
 
 bool SameDecision(const Decision& a, const Decision& b) {
   return a.drop == b.drop && a.duplicate == b.duplicate && a.hold_behind == b.hold_behind && a.delay == b.delay &&
@@ -176,7 +176,7 @@ class Endpoint {
   }
 
  private:
-  OwnedFd m_fd;
+  UniqueFd m_fd;
   std::uint16_t m_port = 0;
 };
 

@@ -6,7 +6,7 @@
 
 #include "streamHarness.hpp"
 
-#include <RunProgram.hpp>
+#include <vesk_test/RunProgram.hpp>
 
 #include <gtest/gtest.h>
 

@@ -7,12 +7,10 @@
 
 #include <fmt/format.h>
 #include <log4cplus/loggingmacros.h>
+#include <ketra/fnd/time/Pacer.hpp>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
-#include <cmath>
-#include <ctime>
 #include <exception>
 #include <iostream>
 #include <stdexcept>
@@ -20,8 +18,6 @@
 namespace ketra::vesktools::veskfeed {
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 constexpr double kMaxFrequency = -1.0;
 
@@ -42,61 +38,6 @@ std::vector<std::vector<unsigned char>> CutFrames(const std::vector<unsigned cha
   }
   return frames;
 }
-
-// Sleeps for `duration`, resuming after signals with the time left.
-void Pause(std::chrono::nanoseconds duration) {
-  timespec request{};
-  request.tv_sec = static_cast<std::time_t>(duration.count() / 1000000000);
-  request.tv_nsec = static_cast<long>(duration.count() % 1000000000);
-  timespec left{};
-  while (nanosleep(&request, &left) != 0 && errno == EINTR) {
-    request = left;
-  }
-}
-
-// The period of `frequency` samples per second on the clock. A period the
-// clock cannot count (1e-12 per second is 1e21 ns, beyond its 64 bits)
-// becomes the longest it can, instead of wrapping round to no pause.
-Clock::duration PeriodOf(double frequency) {
-  const std::chrono::duration<double, Clock::period> period(1.0 / frequency / Clock::period::num * Clock::period::den);
-  // Below 2^63 ticks with room for the rounding of the conversion.
-  const double longest = static_cast<double>(Clock::duration::max().count()) / 2;
-  if (!(period.count() < longest)) {
-    return Clock::duration::max();
-  }
-  return std::chrono::duration_cast<Clock::duration>(period);
-}
-
-// Samples start at fixed deadlines start + n x period, so that the time each
-// sample takes does not add up into drift. When a sample overran its slot,
-// the next one starts at once and the schedule restarts from then (no burst
-// of catch-up samples).
-class Pacer {
- public:
-  explicit Pacer(double frequency)
-      : m_enabled(frequency != kMaxFrequency),
-        m_period(m_enabled ? PeriodOf(frequency) : Clock::duration::zero()),
-        m_deadline(Clock::now()) {}
-
-  void WaitForNextSlot() {
-    if (!m_enabled) {
-      return;
-    }
-    // The deadline stops at the end of the clock rather than wrapping round.
-    m_deadline = m_deadline < Clock::time_point::max() - m_period ? m_deadline + m_period : Clock::time_point::max();
-    const Clock::time_point now = Clock::now();
-    if (m_deadline > now) {
-      Pause(m_deadline - now);
-    } else {
-      m_deadline = now;
-    }
-  }
-
- private:
-  bool m_enabled;
-  Clock::duration m_period;
-  Clock::time_point m_deadline;
-};
 
 }  // namespace
 
@@ -122,7 +63,11 @@ SendOutcome SendLoop(vesklib_korvel::VeskSender* sender, std::vector<unsigned ch
     data.clear();
     data.shrink_to_fit();
 
-    Pacer pacer(frequency);
+    // Samples start a period apart: after each one, the pause takes what is
+    // left of the period, and the next period counts from the end of it.
+    const bool paced = frequency != kMaxFrequency;
+    const auto period = paced ? ketra::fnd::Pacer::Seconds(1.0 / frequency) : ketra::fnd::Pacer::Clock::duration{};
+    ketra::fnd::Pacer pacer;
     if (iterations > 0 || iterations == -1) {
       for (std::int64_t i = 0; iterations == -1 || i < iterations; ++i) {
         fmt::print(">>>>> Send Loop running: {}\n", i);
@@ -131,7 +76,10 @@ SendOutcome SendLoop(vesklib_korvel::VeskSender* sender, std::vector<unsigned ch
         std::cout << "buffer size is: " << frame.size() << std::endl;
         sender->SendSample(ext_info, frame);
         ++outcome.samples_sent;
-        pacer.WaitForNextSlot();
+        if (paced) {
+          pacer.PauseUntil(period);
+          pacer.Restart();
+        }
       }
     }
   } catch (const std::exception& error) {

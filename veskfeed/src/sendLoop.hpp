@@ -18,8 +18,8 @@ struct SendOutcome {
 // Cuts `data` into frames of (bytes per pixel x pixels per sample) bytes and
 // sends frame i modulo the frame count as sample i, `iterations` times (-1:
 // for ever; 0 or below: none), starting samples 1/`frequency` seconds apart
-// (-1: no pause; a period too long for the clock becomes 2^62 ns, about 146
-// years). Every exception is logged at ERROR and ends the loop as failed; the
+// (-1: no pause; a period too long for the clock becomes the longest it
+// counts, 2^63 ns or about 292 years). Every exception is logged at ERROR and ends the loop as failed; the
 // samples sent before it stay counted.
 SendOutcome SendLoop(vesklib_korvel::VeskSender* sender, std::vector<unsigned char> data, double frequency,
                      std::int64_t iterations);

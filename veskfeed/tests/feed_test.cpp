@@ -1,19 +1,16 @@
 // veskfeed as a real process: a plain UDP socket on 127.0.0.1 counts the
 // samples it sends, and the tests read its output and exit status.
 
-#include "fitsTestFiles.hpp"
-#include "udpCapture.hpp"
+#include <vesk_test/RunProgram.hpp>
+#include <vesk_test/fitsTestFiles.hpp>
+#include <vesk_test/udpCapture.hpp>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <optional>
@@ -23,93 +20,50 @@
 
 using ::testing::HasSubstr;
 using ::testing::Not;
-using vesk_test::Datagram;
+using Datagram = vesk_test::CapturedDatagram;
 using vesk_test::UdpCapture;
 namespace wire = korvel::wire;
 
 namespace {
 
+// A program's exit status (-1 when killed at its time limit) and its
+// standard output and error together.
 struct ProcessResult {
-  int status = -1;     // exit status, or -1 when killed or not exited
-  std::string output;  // standard output and standard error
+  int status = -1;
+  std::string output;
 };
-
-// The programs lie in <build>/<name>/<name>, the tests in <build>/veskfeed/;
-// the build directory comes from VESK_BINARY_DIR when that is set.
-std::string ProgramPath(const std::string& name) {
-  const char* dir = std::getenv("VESK_BINARY_DIR");
-  if (dir != nullptr && *dir != '\0') return std::string(dir) + "/" + name + "/" + name;
-  return (std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path() / name / name).string();
-}
 
 std::string FeedPath() {
-  return ProgramPath("veskfeed");
+  return vesk_test::ProgramPath("veskfeed");
 }
 
-// A started program whose standard output and error go to one pipe.
-struct Running {
-  pid_t pid = -1;
-  int output_fd = -1;
-};
-
-Running Start(const std::string& path, const std::vector<std::string>& args,
-              const std::optional<std::string>& debug_env = std::nullopt) {
-  int pipe_fds[2];
-  if (pipe(pipe_fds) != 0) throw std::runtime_error("pipe failed");
-  const pid_t pid = fork();
-  if (pid == 0) {
-    dup2(pipe_fds[1], STDOUT_FILENO);
-    dup2(pipe_fds[1], STDERR_FILENO);
-    close(pipe_fds[0]);
-    close(pipe_fds[1]);
-    if (debug_env) {
-      setenv("VESKTOOLS_DEBUG", debug_env->c_str(), 1);
-    } else {
-      unsetenv("VESKTOOLS_DEBUG");
-    }
-    std::vector<char*> argv{const_cast<char*>(path.c_str())};
-    for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    execv(path.c_str(), argv.data());
-    const std::string failure = "cannot start " + path + ": " + std::strerror(errno) + "\n";
-    (void)!write(STDERR_FILENO, failure.data(), failure.size());
-    _exit(127);
-  }
-  close(pipe_fds[1]);
-  return {pid, pipe_fds[0]};
-}
-
-// Reads the program's output until it ends; kills it (by its pid) when it
+// Waits for a started program to end; kills it (by its pid) when it
 // outlives `limit`.
-ProcessResult Finish(const Running& running, std::chrono::seconds limit) {
-  ProcessResult result;
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  bool killed = false;
-  char buffer[4096];
-  while (true) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) {
-      kill(running.pid, SIGKILL);
-      killed = true;
-      break;
-    }
-    pollfd descriptor{running.output_fd, POLLIN, 0};
-    if (poll(&descriptor, 1, static_cast<int>(std::min<long long>(left.count(), 200))) <= 0) continue;
-    const ssize_t got = read(running.output_fd, buffer, sizeof buffer);
-    if (got <= 0) break;
-    result.output.append(buffer, static_cast<std::size_t>(got));
-  }
-  close(running.output_fd);
-  int wait_status = 0;
-  waitpid(running.pid, &wait_status, 0);
-  if (!killed && WIFEXITED(wait_status)) result.status = WEXITSTATUS(wait_status);
-  return result;
+ProcessResult Finish(vesk_test::ChildProcess& child, std::chrono::seconds limit) {
+  const std::optional<int> status = child.Wait(limit);
+  if (!status) child.Stop(SIGKILL, std::chrono::seconds(5));
+  return {status.value_or(-1), child.Stdout() + child.Stderr()};
 }
 
+// `path` followed by `args`: a command line for a child process.
+std::vector<std::string> Command(const std::string& path, std::vector<std::string> args) {
+  args.insert(args.begin(), path);
+  return args;
+}
+
+ProcessResult Run(const std::string& path, const std::vector<std::string>& args, std::chrono::seconds limit,
+                  std::vector<std::string> env = {}) {
+  vesk_test::RunLimits limits;
+  limits.timeout = limit;
+  limits.env = std::move(env);
+  const auto run = vesk_test::RunProgram(path, args, limits);
+  return {run.status, run.out + run.err};
+}
+
+// veskfeed with VESKTOOLS_DEBUG set to `debug_env`, or unset.
 ProcessResult RunFeed(const std::vector<std::string>& args, std::chrono::seconds limit = std::chrono::seconds(20),
                       std::optional<std::string> debug_env = std::nullopt) {
-  return Finish(Start(FeedPath(), args, debug_env), limit);
+  return Run(FeedPath(), args, limit, {debug_env ? "VESKTOOLS_DEBUG=" + *debug_env : "VESKTOOLS_DEBUG"});
 }
 
 std::vector<std::string> FeedArgs(const std::string& cube, const UdpCapture& capture, std::vector<std::string> extra) {
@@ -188,9 +142,7 @@ class NetworkNamespace {
   int SetLoopbackMtu(int mtu) const { return RunIp(Exec({m_ip, "link", "set", "lo", "mtu", std::to_string(mtu)})); }
 
  private:
-  int RunIp(const std::vector<std::string>& args) const {
-    return Finish(Start(m_ip, args), std::chrono::seconds(10)).status;
-  }
+  int RunIp(const std::vector<std::string>& args) const { return Run(m_ip, args, std::chrono::seconds(10)).status; }
 
   std::string m_name;
   std::string m_ip;
@@ -198,12 +150,23 @@ class NetworkNamespace {
   bool m_ready = false;
 };
 
+// Each test's cubes lie in a folder of its own.
+class VeskFeed : public testing::Test {
+ protected:
+  // A cube of 16-bit planes whose pixels hold the plane index.
+  std::string PlaneCube(long width, long height, long depth, const std::string& name = "cube.fits") const {
+    const std::string path = m_dir.File(name);
+    vesk_test::WritePlaneIndexCube16(path, width, height, depth);
+    return path;
+  }
+
+  vesk_test::TempDir m_dir;
+};
+
 }  // namespace
 
-TEST(VeskFeed, IterationsThreeSendsExactlyThreeSamples) {
-  vesk_test::TempDir dir;
-  const std::string cube = dir.File("cube.fits");
-  vesk_test::WritePlaneIndexCube16(cube, 4, 3, 10);
+TEST_F(VeskFeed, IterationsThreeSendsExactlyThreeSamples) {
+  const std::string cube = PlaneCube(4, 3, 10);
   UdpCapture capture;
   const auto result = RunFeed(FeedArgs(cube, capture, {"-n", "3", "-l", "INFO"}));
   ASSERT_EQ(result.status, 0) << result.output;
@@ -220,10 +183,8 @@ TEST(VeskFeed, IterationsThreeSendsExactlyThreeSamples) {
   EXPECT_THAT(result.output, Not(HasSubstr("VESKTOOLS-DEBUG:")));
 }
 
-TEST(VeskFeed, ZeroOrNegativeIterationsSendNothing) {
-  vesk_test::TempDir dir;
-  const std::string cube = dir.File("cube.fits");
-  vesk_test::WritePlaneIndexCube16(cube, 4, 3, 2);
+TEST_F(VeskFeed, ZeroOrNegativeIterationsSendNothing) {
+  const std::string cube = PlaneCube(4, 3, 2);
   for (const char* iterations : {"0", "-5"}) {
     UdpCapture capture;
     const auto result = RunFeed(FeedArgs(cube, capture, {"-n", iterations}));
@@ -235,11 +196,9 @@ TEST(VeskFeed, ZeroOrNegativeIterationsSendNothing) {
 
 // Sample i carries image i modulo the image count; frames are whole images
 // whatever the pixel size.
-TEST(VeskFeed, FramesCycleThroughWholeImages) {
-  vesk_test::TempDir dir;
+TEST_F(VeskFeed, FramesCycleThroughWholeImages) {
   {
-    const std::string cube = dir.File("short.fits");
-    vesk_test::WritePlaneIndexCube16(cube, 4, 3, 3);
+    const std::string cube = PlaneCube(4, 3, 3, "short.fits");
     UdpCapture capture;
     const auto result = RunFeed(FeedArgs(cube, capture, {"-n", "7"}));
     ASSERT_EQ(result.status, 0) << result.output;
@@ -248,7 +207,7 @@ TEST(VeskFeed, FramesCycleThroughWholeImages) {
   }
   {
     // 32-bit images of 10 x 10 pixels: frames of 400 bytes, one per image.
-    const std::string cube = dir.File("int.fits");
+    const std::string cube = m_dir.File("int.fits");
     std::vector<std::int32_t> values(10 * 10 * 2);
     for (std::size_t i = 0; i < values.size(); ++i) values[i] = static_cast<std::int32_t>(i / 100);
     vesk_test::WriteFits(cube, LONG_IMG, {10, 10, 2}, TINT, values.data(), static_cast<long long>(values.size()));
@@ -265,9 +224,8 @@ TEST(VeskFeed, FramesCycleThroughWholeImages) {
 }
 
 // A scaled integer cube streams the floating values the loader delivers.
-TEST(VeskFeed, ScaledCubeStreamsFloatPixels) {
-  vesk_test::TempDir dir;
-  const std::string cube = dir.File("scaled.fits");
+TEST_F(VeskFeed, ScaledCubeStreamsFloatPixels) {
+  const std::string cube = m_dir.File("scaled.fits");
   std::vector<double> values(4 * 3 * 2);
   for (std::size_t i = 0; i < values.size(); ++i) values[i] = 7.75 + 0.5 * static_cast<double>(i);
   vesk_test::WriteFits(cube, SHORT_IMG, {4, 3, 2}, TDOUBLE, values.data(), 24, vesk_test::FitsScaling{0.25, 3.0});
@@ -286,10 +244,8 @@ TEST(VeskFeed, ScaledCubeStreamsFloatPixels) {
   EXPECT_EQ(last, 13.25f);
 }
 
-TEST(VeskFeed, FrequencyPacesSamples) {
-  vesk_test::TempDir dir;
-  const std::string cube = dir.File("cube.fits");
-  vesk_test::WritePlaneIndexCube16(cube, 4, 3, 2);
+TEST_F(VeskFeed, FrequencyPacesSamples) {
+  const std::string cube = PlaneCube(4, 3, 2);
   {
     UdpCapture capture;
     const auto result = RunFeed(FeedArgs(cube, capture, {"-n", "6", "-q", "20"}));
@@ -317,18 +273,16 @@ TEST(VeskFeed, FrequencyPacesSamples) {
 // Every failure of the work phase ends the program with status 1 after its
 // log line: the cube cannot be read, the library refuses the configuration,
 // the send stack cannot be built. Nothing is sent.
-TEST(VeskFeed, FailuresEndWithStatusOneAfterTheirLogLine) {
-  vesk_test::TempDir dir;
-  const std::string cube = dir.File("cube.fits");
-  vesk_test::WritePlaneIndexCube16(cube, 1024, 1024, 2);
+TEST_F(VeskFeed, FailuresEndWithStatusOneAfterTheirLogLine) {
+  const std::string cube = PlaneCube(1024, 1024, 2);
   UdpCapture capture;
 
-  const std::string missing = dir.File("missing.fits");
+  const std::string missing = m_dir.File("missing.fits");
   auto result = RunFeed(FeedArgs(missing, capture, {"-n", "1"}));
   EXPECT_EQ(result.status, 1);
   EXPECT_THAT(result.output, HasSubstr("Application Exception: Error opening FITS file: " + missing));
 
-  const std::string flat = dir.File("flat.fits");
+  const std::string flat = m_dir.File("flat.fits");
   std::vector<std::int16_t> values(1024 * 1024, 1);
   vesk_test::WriteFits(flat, SHORT_IMG, {1024, 1024}, TSHORT, values.data(), 1024 * 1024);
   result = RunFeed(FeedArgs(flat, capture, {"-n", "1"}));
@@ -360,10 +314,9 @@ TEST(VeskFeed, FailuresEndWithStatusOneAfterTheirLogLine) {
 }
 
 // A cube without pixels is refused with what it holds, before any sender.
-TEST(VeskFeed, CubeWithoutPixelsIsRefusedWithItsSize) {
-  vesk_test::TempDir dir;
+TEST_F(VeskFeed, CubeWithoutPixelsIsRefusedWithItsSize) {
   UdpCapture capture;
-  const std::string no_images = dir.File("no_images.fits");
+  const std::string no_images = m_dir.File("no_images.fits");
   vesk_test::WriteFits(no_images, SHORT_IMG, {1024, 1024, 0}, TSHORT, nullptr, 0);
   auto result = RunFeed(FeedArgs(no_images, capture, {"-n", "3", "-l", "INFO"}));
   EXPECT_EQ(result.status, 1) << result.output;
@@ -371,7 +324,7 @@ TEST(VeskFeed, CubeWithoutPixelsIsRefusedWithItsSize) {
                                        " holds no images (1024 x 1024 x 0 pixels)\n"));
   EXPECT_THAT(result.output, Not(HasSubstr("Send Loop running")));
 
-  const std::string no_columns = dir.File("no_columns.fits");
+  const std::string no_columns = m_dir.File("no_columns.fits");
   vesk_test::WriteFits(no_columns, SHORT_IMG, {0, 1024, 5}, TSHORT, nullptr, 0);
   result = RunFeed(FeedArgs(no_columns, capture, {"-n", "3", "-l", "INFO"}));
   EXPECT_EQ(result.status, 1) << result.output;
@@ -383,10 +336,8 @@ TEST(VeskFeed, CubeWithoutPixelsIsRefusedWithItsSize) {
 
 // A frequency whose period the clock cannot count (1e-12 per second is a
 // sample every 31 000 years) still pauses: one sample, then the wait.
-TEST(VeskFeed, TinyFrequencySendsOneSampleAndWaits) {
-  vesk_test::TempDir dir;
-  const std::string cube = dir.File("cube.fits");
-  vesk_test::WritePlaneIndexCube16(cube, 4, 3, 2);
+TEST_F(VeskFeed, TinyFrequencySendsOneSampleAndWaits) {
+  const std::string cube = PlaneCube(4, 3, 2);
   UdpCapture capture;
   const auto result = RunFeed(FeedArgs(cube, capture, {"-n", "3", "-q", "1e-12"}), std::chrono::seconds(2));
   EXPECT_EQ(result.status, -1) << "ended instead of waiting: " << result.output;
@@ -398,20 +349,19 @@ TEST(VeskFeed, TinyFrequencySendsOneSampleAndWaits) {
 // A send failure in the middle of a stream of 1024 x 1024 frames (the
 // loopback MTU lowered below the sender's) ends the program with status 1
 // after the library's text; the samples sent before it arrived whole.
-TEST(VeskFeed, SendFailureMidStreamEndsWithStatusOne) {
-  const std::string receiver = ProgramPath("veskrecv");
+TEST_F(VeskFeed, SendFailureMidStreamEndsWithStatusOne) {
+  const std::string receiver = vesk_test::ProgramPath("veskrecv");
   if (!std::filesystem::exists(receiver)) GTEST_SKIP() << "veskrecv not built";
   const NetworkNamespace ns;
   if (!ns.Ready()) GTEST_SKIP() << "cannot create a network namespace (needs root and ip)";
-  vesk_test::TempDir dir;
-  const std::string cube = dir.File("cube.fits");
-  vesk_test::WritePlaneIndexCube16(cube, 1024, 1024, 4);
+  const std::string cube = PlaneCube(1024, 1024, 4);
   const std::string port = "40000";  // the namespace is this test's alone
 
-  const Running listening = Start(ns.Ip(), ns.Exec({receiver, "-p", port, "-w", "1024", "-e", "1024", "-s", "2"}));
+  vesk_test::ChildProcess listening(
+      Command(ns.Ip(), ns.Exec({receiver, "-p", port, "-w", "1024", "-e", "1024", "-s", "2"})));
   std::this_thread::sleep_for(std::chrono::milliseconds(700));  // lets it bind before the first sample
-  const Running feeding = Start(ns.Ip(), ns.Exec({FeedPath(), "-i", cube, "-p", port, "-d", "127.0.0.1", "-m", "9000",
-                                                  "-x", "0", "-n", "40", "-q", "4", "-l", "INFO"}));
+  vesk_test::ChildProcess feeding(Command(ns.Ip(), ns.Exec({FeedPath(), "-i", cube, "-p", port, "-d", "127.0.0.1", "-m",
+                                                            "9000", "-x", "0", "-n", "40", "-q", "4", "-l", "INFO"})));
   const auto received = Finish(listening, std::chrono::seconds(20));
   const int mtu_status = ns.SetLoopbackMtu(1500);
   const auto fed = Finish(feeding, std::chrono::seconds(20));
@@ -428,10 +378,8 @@ TEST(VeskFeed, SendFailureMidStreamEndsWithStatusOne) {
   EXPECT_THAT(fed.output, HasSubstr("INFO - " + std::to_string(started - 1) + " sample(s) sent\n"));
 }
 
-TEST(VeskFeed, DebugVariablePrintsTheSendersDebugLines) {
-  vesk_test::TempDir dir;
-  const std::string cube = dir.File("cube.fits");
-  vesk_test::WritePlaneIndexCube16(cube, 4, 3, 2);
+TEST_F(VeskFeed, DebugVariablePrintsTheSendersDebugLines) {
+  const std::string cube = PlaneCube(4, 3, 2);
   UdpCapture capture;
   const auto result = RunFeed(FeedArgs(cube, capture, {"-n", "1"}), std::chrono::seconds(20), std::string());
   ASSERT_EQ(result.status, 0) << result.output;
@@ -443,19 +391,17 @@ TEST(VeskFeed, DebugVariablePrintsTheSendersDebugLines) {
 
 // veskfeed and veskrecv agree on the stream: at MTU 9000 without ext info,
 // images of 106 x 84 pixels (two payload packets of 4452 pixels) arrive whole.
-TEST(VeskFeed, ReceiverToolGetsEverySample) {
-  const std::string receiver = ProgramPath("veskrecv");
+TEST_F(VeskFeed, ReceiverToolGetsEverySample) {
+  const std::string receiver = vesk_test::ProgramPath("veskrecv");
   if (!std::filesystem::exists(receiver)) GTEST_SKIP() << "veskrecv not built";
-  vesk_test::TempDir dir;
-  const std::string cube = dir.File("cube.fits");
-  vesk_test::WritePlaneIndexCube16(cube, 106, 84, 4);
+  const std::string cube = PlaneCube(106, 84, 4);
   int port = 0;
   {
     UdpCapture probe;  // a port that was free a moment ago
     port = probe.Port();
   }
-  const Running listening =
-      Start(receiver, {"-p", std::to_string(port), "-w", "106", "-e", "84", "-s", "6", "-t", "Int16"});
+  vesk_test::ChildProcess listening(
+      {receiver, "-p", std::to_string(port), "-w", "106", "-e", "84", "-s", "6", "-t", "Int16"});
   std::this_thread::sleep_for(std::chrono::milliseconds(700));  // lets it bind before the first sample
   const auto feed = RunFeed(
       {"-i", cube, "-p", std::to_string(port), "-d", "127.0.0.1", "-m", "9000", "-x", "0", "-n", "6", "-q", "50"});

@@ -11,9 +11,8 @@
 #include <vesklib_korvel/Diagnostics.hpp>
 #include <vesklib_korvel/PacketGeometry.hpp>
 
-#include "veskSenderPacer.hpp"
-
 #include <fmt/format.h>
+#include <ketra/fnd/time/Pacer.hpp>
 
 #include <algorithm>
 #include <array>
@@ -148,8 +147,17 @@ void VeskSender::SendSample(const SampleExtInfo& ext_info, const std::vector<uns
 
   Initialise(ext_info);
 
-  SendPacer pacer(m_sndr_cfg.rate_limit);
-  pacer.Start();
+  // With a rate limit, each send is followed by a pause until the bytes sent
+  // since the sample began are due at that rate (absolute deadlines, so a
+  // late pause never accumulates drift).
+  const ketra::fnd::Pacer pacer;
+  std::uint64_t paced_bytes = 0;
+  auto pace = [&](std::size_t bytes) {
+    if (m_sndr_cfg.rate_limit == 0) return;
+    paced_bytes += bytes;
+    pacer.PauseUntil(
+        ketra::fnd::Pacer::Seconds(static_cast<double>(paced_bytes) / static_cast<double>(m_sndr_cfg.rate_limit)));
+  };
   VESK_DEBUG_PRINT("Sending leader packet ...");
   {
     auto leader = korvel::MakeTxIovsBuilder(slots);
@@ -162,7 +170,7 @@ void VeskSender::SendSample(const SampleExtInfo& ext_info, const std::vector<uns
         "Error sending VESK Leader Packet: ");
   }
   VESK_DEBUG_PRINT("Sent Leader Packet");
-  pacer.Sent(korvel::wire::kHeadersSize + m_sndr_cfg.ext_info_size);
+  pace(korvel::wire::kHeadersSize + m_sndr_cfg.ext_info_size);
 
   std::size_t remaining = sample.size();
   const auto* position = reinterpret_cast<const std::byte*>(sample.data());
@@ -197,7 +205,7 @@ void VeskSender::SendSample(const SampleExtInfo& ext_info, const std::vector<uns
                                                        m_sndr_cfg.segmentation_offload, sent),
                        "Error sending VESK Payload Packet: ");
       done += count;
-      pacer.Sent(batch_bytes);
+      pace(batch_bytes);
     }
   } else {
     for (std::size_t i = 0; i < payload_packets; ++i) {
@@ -207,7 +215,7 @@ void VeskSender::SendSample(const SampleExtInfo& ext_info, const std::vector<uns
       payload.Append(body);
       ThrowOnSendError(m_vesk_sender->SendPayloadPacket(std::move(payload), payload_time, 0, std::nullopt, 0),
                        "Error sending VESK Payload Packet: ");
-      pacer.Sent(korvel::wire::kHeadersSize + body.size());
+      pace(korvel::wire::kHeadersSize + body.size());
     }
   }
 

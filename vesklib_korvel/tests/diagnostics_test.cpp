@@ -23,30 +23,6 @@ namespace vk = ketra::vesktools::vesklib_korvel;
 
 namespace {
 
-using vesk_test::CaptureAppender;
-
-// Attaches a capturing appender to the library logger at a given level for
-// the life of the object, and restores the logger afterwards.
-class LibraryLogCapture {
- public:
-  explicit LibraryLogCapture(log4cplus::LogLevel level)
-      : m_capture(new CaptureAppender()), m_old_level(vk::Logger().getLogLevel()) {
-    vk::Logger().addAppender(log4cplus::SharedAppenderPtr(m_capture.get()));
-    vk::Logger().setLogLevel(level);
-  }
-  ~LibraryLogCapture() {
-    vk::Logger().setLogLevel(m_old_level);
-    vk::Logger().removeAppender(log4cplus::SharedAppenderPtr(m_capture.get()));
-  }
-  LibraryLogCapture(const LibraryLogCapture&) = delete;
-  LibraryLogCapture& operator=(const LibraryLogCapture&) = delete;
-  std::vector<std::string> Messages() { return m_capture->Messages(); }
-
- private:
-  log4cplus::helpers::SharedObjectPtr<CaptureAppender> m_capture;
-  log4cplus::LogLevel m_old_level;
-};
-
 int g_formatted = 0;
 int CountFormatting() {
   return ++g_formatted;
@@ -95,7 +71,7 @@ TEST(LogPrefix, HoldsTimeRelativeSourcePathLineFunctionAndThread) {
 TEST(PrefixedLog, IsFormattedOnlyWhenTheLevelIsEnabled) {
   g_formatted = 0;
   {
-    LibraryLogCapture capture(log4cplus::INFO_LOG_LEVEL);
+    const vesk_test::LogCapture capture(vk::Logger(), log4cplus::INFO_LOG_LEVEL);
     VESK_LOG_DEBUG_P("{}: counted {}", CountFormatting());
     EXPECT_EQ(g_formatted, 0);
     VESK_LOG_INFO_P("{}: counted {}", CountFormatting());
@@ -105,7 +81,7 @@ TEST(PrefixedLog, IsFormattedOnlyWhenTheLevelIsEnabled) {
     EXPECT_TRUE(std::regex_match(messages[0], std::regex(kPrefixPattern + "TestBody:[^:]*: counted 1"))) << messages[0];
   }
   {
-    LibraryLogCapture capture(log4cplus::DEBUG_LOG_LEVEL);
+    const vesk_test::LogCapture capture(vk::Logger(), log4cplus::DEBUG_LOG_LEVEL);
     VESK_LOG_DEBUG_P("{}: counted {}", CountFormatting());
     ASSERT_EQ(capture.Messages().size(), 1u);
     EXPECT_NE(capture.Messages()[0].find(": counted 2"), std::string::npos);
@@ -113,7 +89,7 @@ TEST(PrefixedLog, IsFormattedOnlyWhenTheLevelIsEnabled) {
 }
 
 TEST(TraceScope, LogsEnterAndExitWithTheSignatureAlsoWhenThrowing) {
-  LibraryLogCapture capture(log4cplus::TRACE_LOG_LEVEL);
+  const vesk_test::LogCapture capture(vk::Logger(), log4cplus::TRACE_LOG_LEVEL);
   TracedOperation(false);
   EXPECT_THROW(TracedOperation(true), std::runtime_error);
   const auto messages = capture.Messages();
@@ -126,7 +102,7 @@ TEST(TraceScope, LogsEnterAndExitWithTheSignatureAlsoWhenThrowing) {
 }
 
 TEST(TraceScope, IsSilentBelowTrace) {
-  LibraryLogCapture capture(log4cplus::DEBUG_LOG_LEVEL);
+  const vesk_test::LogCapture capture(vk::Logger(), log4cplus::DEBUG_LOG_LEVEL);
   TracedOperation(false);
   EXPECT_TRUE(capture.Messages().empty());
 }

@@ -7,9 +7,9 @@
 #include <vesklib_korvel/VeskReceiver.hpp>
 
 #include <korvel/RxStats.hpp>
-
+#include <vesk_test/CaptureAppender.hpp>
+#include <vesk_test/veskReceiverScriptedSender.hpp>
 #include "../src/sampleSizeLimit.hpp"
-#include "veskReceiverScriptedSender.hpp"
 
 #include <gtest/gtest.h>
 #include <log4cplus/logger.h>
@@ -227,29 +227,10 @@ std::vector<Scenario> Scenarios() {
   return out;
 }
 
-class CapturedLog {
- public:
-  CapturedLog() : m_saved(Logger().getLogLevel()) {
-    Logger().setLogLevel(log4cplus::DEBUG_LOG_LEVEL);
-    Logger().addAppender(m_ptr);
-  }
-  ~CapturedLog() {
-    Logger().removeAppender(m_ptr);
-    Logger().setLogLevel(m_saved);
-  }
-  CapturedLog(const CapturedLog&) = delete;
-  CapturedLog& operator=(const CapturedLog&) = delete;
-  const vesk_test::CapturingAppender& Get() const { return *static_cast<vesk_test::CapturingAppender*>(m_ptr.get()); }
-
- private:
-  log4cplus::LogLevel m_saved;
-  log4cplus::SharedAppenderPtr m_ptr{new vesk_test::CapturingAppender()};
-};
-
 TEST(ReceiveStatisticsCauses, EachScriptedFailureIsCountedOnceUnderItsCause) {
   for (const Scenario& scenario : Scenarios()) {
     SCOPED_TRACE(scenario.name);
-    const CapturedLog log;
+    const vesk_test::LogCapture log(Logger(), log4cplus::DEBUG_LOG_LEVEL);
     NullReceiver receiver("127.0.0.1", "", 0, DataType::Int16, Config(scenario.max_sample_bytes));
     receiver.Initialise();
     const vesk_test::UdpPeer peer(receiver.GetLocalPort());
@@ -274,7 +255,7 @@ TEST(ReceiveStatisticsCauses, EachScriptedFailureIsCountedOnceUnderItsCause) {
     // A batched receive may read ahead of the datagram that ended the sample.
     EXPECT_GE(s.Get(RxCount::kDatagramsReceived), scenario.read != 0 ? scenario.read : scenario.script.size());
     EXPECT_LE(s.Get(RxCount::kDatagramsReceived), scenario.script.size());
-    const auto debug = log.Get().MessagesAt(log4cplus::DEBUG_LOG_LEVEL);
+    const auto debug = log.MessagesAt(log4cplus::DEBUG_LOG_LEVEL);
     int give_up_lines = 0;
     for (const auto& line : debug) {
       if (line.find("given up") != std::string::npos) {
@@ -321,7 +302,7 @@ TEST(ReceiveStatisticsCauses, SkippedDatagramsAreCountedByReasonWithoutGivingUp)
 // datagrams that cannot start a sample of it arrived, is the sender being
 // idle: no sample was given up.
 TEST(ReceiveStatisticsCauses, WaitWithoutAnyLeaderIsIdleNotAGiveUp) {
-  const CapturedLog log;
+  const vesk_test::LogCapture log(Logger(), log4cplus::DEBUG_LOG_LEVEL);
   NullReceiver receiver("127.0.0.1", "", 0, DataType::Int16, Config());
   receiver.Initialise();
   SampleExtInfo ext_info;
@@ -338,7 +319,7 @@ TEST(ReceiveStatisticsCauses, WaitWithoutAnyLeaderIsIdleNotAGiveUp) {
   EXPECT_EQ(s.Get(RxCount::kLeaderTimeout), 0u);
   EXPECT_EQ(s.Get(RxCount::kIdleTimeouts), 2u);
   EXPECT_EQ(receiver.GetLastSampleEnd(), VeskReceiver::SampleEnd::kIdle);
-  for (const auto& line : log.Get().MessagesAt(log4cplus::DEBUG_LOG_LEVEL)) {
+  for (const auto& line : log.MessagesAt(log4cplus::DEBUG_LOG_LEVEL)) {
     EXPECT_EQ(line.find("given up"), std::string::npos) << line;
   }
 }
@@ -454,11 +435,11 @@ TEST(ReceiveStatisticsLoop, AnotherThreadReadsGrowingCountersWhileSamplesArrive)
 }
 
 TEST(ReceiveStatisticsLoop, LoopLogsTheNonZeroCountersAtInfoOncePerInterval) {
-  const CapturedLog log;
+  const vesk_test::LogCapture log(Logger(), log4cplus::DEBUG_LOG_LEVEL);
   CountingReceiver receiver;
   receiver.SetStatisticsLogInterval(1ns);
   ASSERT_TRUE(RunLoop(receiver, Stream({1, 2}), 2));
-  const auto info = log.Get().MessagesAt(log4cplus::INFO_LOG_LEVEL);
+  const auto info = log.MessagesAt(log4cplus::INFO_LOG_LEVEL);
   bool seen = false;
   for (const auto& line : info) {
     if (line.find("Receive statistics: datagrams_received: 6, ") == 0 &&
@@ -469,10 +450,10 @@ TEST(ReceiveStatisticsLoop, LoopLogsTheNonZeroCountersAtInfoOncePerInterval) {
   }
   EXPECT_TRUE(seen);
 
-  const CapturedLog quiet;
+  const vesk_test::LogCapture quiet(Logger(), log4cplus::DEBUG_LOG_LEVEL);
   CountingReceiver silent;  // no interval: no statistics line
   ASSERT_TRUE(RunLoop(silent, Stream({1}), 1));
-  for (const auto& line : quiet.Get().Messages()) EXPECT_EQ(line.find("Receive statistics"), std::string::npos);
+  for (const auto& line : quiet.Messages()) EXPECT_EQ(line.find("Receive statistics"), std::string::npos);
 }
 
 }  // namespace

@@ -7,7 +7,8 @@
 #include <vesklib_korvel/VeskReceiver.hpp>
 #include <vesklib_korvel/VeskSender.hpp>
 
-#include "veskReceiverScriptedSender.hpp"
+#include <vesk_test/CaptureAppender.hpp>
+#include <vesk_test/veskReceiverScriptedSender.hpp>
 
 #include <gtest/gtest.h>
 #include <log4cplus/logger.h>
@@ -107,20 +108,9 @@ std::function<void()> SendFrames(vk::VeskSender& sender, const std::vector<unsig
 
 class StreamMismatch : public ::testing::Test {
  protected:
-  StreamMismatch() {
-    m_saved_level = vk::Logger().getLogLevel();
-    vk::Logger().setLogLevel(log4cplus::INFO_LOG_LEVEL);
-    vk::Logger().addAppender(m_log_ptr);
-  }
-  ~StreamMismatch() override {
-    vk::Logger().removeAppender(m_log_ptr);
-    vk::Logger().setLogLevel(m_saved_level);
-  }
-  std::vector<std::string> Warnings() const { return m_log->MessagesAt(log4cplus::WARN_LOG_LEVEL); }
+  std::vector<std::string> Warnings() const { return m_log.MessagesAt(log4cplus::WARN_LOG_LEVEL); }
 
-  log4cplus::SharedAppenderPtr m_log_ptr{new vesk_test::CapturingAppender()};
-  vesk_test::CapturingAppender* m_log = static_cast<vesk_test::CapturingAppender*>(m_log_ptr.get());
-  log4cplus::LogLevel m_saved_level = log4cplus::NOT_SET_LOG_LEVEL;
+  const vesk_test::LogCapture m_log{vk::Logger(), log4cplus::INFO_LOG_LEVEL};
 };
 
 bool Has(const std::string& text, const std::vector<std::string>& parts) {

@@ -4,7 +4,8 @@
 #include <vesklib_korvel/Diagnostics.hpp>
 #include <vesklib_korvel/VeskReceiver.hpp>
 
-#include "veskReceiverScriptedSender.hpp"
+#include <vesk_test/CaptureAppender.hpp>
+#include <vesk_test/veskReceiverScriptedSender.hpp>
 
 #include <gtest/gtest.h>
 #include <log4cplus/consoleappender.h>
@@ -159,20 +160,9 @@ class LoopThread {
 // The parameter is the packet layer option: batched receive on (0) or off (1).
 class ReceiveLoopTest : public ::testing::TestWithParam<std::uint8_t> {
  protected:
-  ReceiveLoopTest() {
-    m_saved_level = Logger().getLogLevel();
-    Logger().setLogLevel(log4cplus::INFO_LOG_LEVEL);
-    Logger().addAppender(m_log_ptr);
-  }
-  ~ReceiveLoopTest() override {
-    Logger().removeAppender(m_log_ptr);
-    Logger().setLogLevel(m_saved_level);
-  }
-  std::vector<std::string> Errors() const { return m_log->MessagesAt(log4cplus::ERROR_LOG_LEVEL); }
+  std::vector<std::string> Errors() const { return m_log.MessagesAt(log4cplus::ERROR_LOG_LEVEL); }
 
-  log4cplus::SharedAppenderPtr m_log_ptr{new vesk_test::CapturingAppender()};
-  vesk_test::CapturingAppender* m_log = static_cast<vesk_test::CapturingAppender*>(m_log_ptr.get());
-  log4cplus::LogLevel m_saved_level = log4cplus::NOT_SET_LOG_LEVEL;
+  const vesk_test::LogCapture m_log{Logger(), log4cplus::INFO_LOG_LEVEL};
 };
 
 SampleSpec Sample(std::uint32_t id) {
@@ -220,7 +210,7 @@ TEST_P(ReceiveLoopTest, IdleWaitsAreNoLossAndLoggedOncePerIdlePeriod) {
   EXPECT_EQ(receiver.GetLostFramesCount(), 0);
   EXPECT_EQ(receiver.LostEvents(), 0);
   EXPECT_EQ(Errors().size(), 0u);
-  EXPECT_EQ(CountOf(m_log->MessagesAt(log4cplus::INFO_LOG_LEVEL), "No VESK datagram for 0.1 s, waiting"), 2u);
+  EXPECT_EQ(CountOf(m_log.MessagesAt(log4cplus::INFO_LOG_LEVEL), "No VESK datagram for 0.1 s, waiting"), 2u);
   const auto& stats = receiver.Statistics();
   EXPECT_EQ(stats.Get(RxCount::kSamplesGivenUp), 0u);
   EXPECT_EQ(stats.Get(RxCount::kSamplesDelivered), 1u);
@@ -259,7 +249,7 @@ TEST_P(ReceiveLoopTest, OnlyRefusedLeadersMakeAWaitWithoutASampleALoss) {
   EXPECT_EQ(receiver.Statistics().Get(RxCount::kLeaderTimeout), 1u);
   EXPECT_EQ(receiver.Statistics().Get(RxCount::kSamplesGivenUp), 1u);
   // One INFO line for the idle period before the loss, one for the one after.
-  EXPECT_EQ(CountOf(m_log->MessagesAt(log4cplus::INFO_LOG_LEVEL), "No VESK "), 2u);
+  EXPECT_EQ(CountOf(m_log.MessagesAt(log4cplus::INFO_LOG_LEVEL), "No VESK "), 2u);
 }
 
 TEST_P(ReceiveLoopTest, ThrowingHookAndIncompleteSampleEachCostOneFrameAndTheLoopGoesOn) {

@@ -4,7 +4,8 @@
 #include <vesklib_korvel/Diagnostics.hpp>
 #include <vesklib_korvel/VeskReceiver.hpp>
 
-#include "veskReceiverScriptedSender.hpp"
+#include <vesk_test/CaptureAppender.hpp>
+#include <vesk_test/veskReceiverScriptedSender.hpp>
 
 #include <gtest/gtest.h>
 #include <log4cplus/logger.h>
@@ -67,16 +68,6 @@ class ReceiveSampleTest : public ::testing::TestWithParam<std::uint8_t> {
     m_peer = std::make_unique<vesk_test::UdpPeer>(m_receiver->GetLocalPort());
   }
 
-  ReceiveSampleTest() {
-    m_saved_level = Logger().getLogLevel();
-    Logger().setLogLevel(log4cplus::INFO_LOG_LEVEL);
-    Logger().addAppender(m_log_ptr);
-  }
-  ~ReceiveSampleTest() override {
-    Logger().removeAppender(m_log_ptr);
-    Logger().setLogLevel(m_saved_level);
-  }
-
   // Sends `datagrams` from a thread while the receiver receives.
   bool Receive(const std::vector<Datagram>& datagrams, std::chrono::nanoseconds timeout = 2s) {
     auto sending = std::async(std::launch::async, [&] { m_peer->SendAll(datagrams); });
@@ -90,11 +81,9 @@ class ReceiveSampleTest : public ::testing::TestWithParam<std::uint8_t> {
     }
   }
 
-  std::vector<std::string> Errors() const { return m_log->MessagesAt(log4cplus::ERROR_LOG_LEVEL); }
+  std::vector<std::string> Errors() const { return m_log.MessagesAt(log4cplus::ERROR_LOG_LEVEL); }
 
-  log4cplus::SharedAppenderPtr m_log_ptr{new vesk_test::CapturingAppender()};
-  vesk_test::CapturingAppender* m_log = static_cast<vesk_test::CapturingAppender*>(m_log_ptr.get());
-  log4cplus::LogLevel m_saved_level = log4cplus::NOT_SET_LOG_LEVEL;
+  const vesk_test::LogCapture m_log{Logger(), log4cplus::INFO_LOG_LEVEL};
   std::unique_ptr<NullReceiver> m_receiver;
   std::unique_ptr<vesk_test::UdpPeer> m_peer;
   SampleExtInfo m_ext_info;
@@ -128,7 +117,7 @@ TEST_P(ReceiveSampleTest, ExactMultipleSampleArrivesWholeWithItsIdAndAnInfoLine)
   EXPECT_EQ(m_sample, layout.data);
   EXPECT_EQ(m_receiver->GetSampleId(), 41);
   EXPECT_TRUE(Errors().empty());
-  EXPECT_TRUE(m_log->Contains("All packets received of sample 41"));
+  EXPECT_TRUE(m_log.Contains("All packets received of sample 41"));
   EXPECT_EQ(m_ext_info.GetTimestamp(), -1.0);
 }
 
@@ -303,7 +292,7 @@ TEST_P(ReceiveSampleTest, NothingArrivesWithinTheTimeout) {
   EXPECT_LT(waited, 1500ms);
   EXPECT_EQ(m_sample, std::vector<unsigned char>(4, 7));
   EXPECT_EQ(m_receiver->GetSampleId(), 0);
-  EXPECT_TRUE(m_log->Messages().empty());
+  EXPECT_TRUE(m_log.Messages().empty());
 }
 
 TEST_P(ReceiveSampleTest, LeaderExtInfoIsUnpackedIntoTheRecord) {

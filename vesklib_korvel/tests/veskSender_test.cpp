@@ -8,7 +8,7 @@
 // unchanged. Every wire test runs with one sendmsg per packet, with batches
 // (sendmmsg) and with batches cut by the kernel (UDP segmentation offload).
 
-#include "udpCapture.hpp"
+#include <vesk_test/udpCapture.hpp>
 
 #include <vesklib_korvel/PacketGeometry.hpp>
 #include <vesklib_korvel/VeskSender.hpp>
@@ -31,7 +31,7 @@ namespace dt = ketra::fnd::datatype;
 namespace wire = korvel::wire;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
-using vesk_test::Datagram;
+using Datagram = vesk_test::CapturedDatagram;
 using vesk_test::UdpCapture;
 
 namespace {

@@ -4,7 +4,7 @@
 // report past the wanted number without saying so. The program runs as a
 // process; the idle case also runs in-process with a short sample timeout.
 
-#include "../../vesktools_cli/testsupport/RunProgram.hpp"
+#include <vesk_test/RunProgram.hpp>
 #include "../src/VeskReceiverTool.hpp"
 #include "support/realFrames.hpp"
 

@@ -3,8 +3,8 @@
 // data type Int16: the frames arrive, and one WARN line says which type the
 // sender stated and how to make the receiver agree.
 
-#include "../../vesklib_korvel/tests/fitsTestFiles.hpp"
-#include "../../vesklib_korvel/tests/veskReceiverScriptedSender.hpp"
+#include <vesk_test/fitsTestFiles.hpp>
+#include <vesk_test/veskReceiverScriptedSender.hpp>
 
 #include <vesk_test/BackgroundProgram.hpp>
 

@@ -1,31 +1,22 @@
 // veskrecv: counting of received and lost samples, the tool's own end of
 // reception, and the program end to end against veskfeed on 127.0.0.1.
 
-#include "../../vesklib_korvel/tests/veskReceiverScriptedSender.hpp"
+#include <vesk_test/RunProgram.hpp>
+#include <vesk_test/veskReceiverScriptedSender.hpp>
 #include "../src/VeskReceiverTool.hpp"
 #include "../src/sampleTally.hpp"
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <future>
-#include <optional>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
-
-extern char** environ;
 
 namespace {
 
@@ -143,25 +134,6 @@ vesk_test::SampleSpec Sample(std::uint32_t id) {
   return layout;
 }
 
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-// True once a UDP socket is bound to `port` (read from /proc/net/udp).
-bool WaitForUdpPort(std::uint16_t port, std::chrono::milliseconds limit) {
-  char hex[8];
-  std::snprintf(hex, sizeof hex, ":%04X ", port);
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (ReadFile("/proc/net/udp").find(hex) != std::string::npos) return true;
-    std::this_thread::sleep_for(20ms);
-  }
-  return false;
-}
-
 // Runs the tool's loop, feeds it `script` once its port is bound, and waits
 // (bounded) for the loop to end by itself.
 struct ToolRun {
@@ -173,7 +145,7 @@ ToolRun RunTool(VeskReceiverTool& tool, std::uint16_t port, const std::vector<ve
   ToolRun run;
   testing::internal::CaptureStdout();
   auto loop = std::async(std::launch::async, [&] { tool.ReceiveLoop(); });
-  if (WaitForUdpPort(port, 5s)) vesk_test::UdpPeer(port).SendAll(script);
+  if (vesk_test::WaitForUdpPort(port, 5s)) vesk_test::UdpPeer(port).SendAll(script);
   run.ended = loop.wait_for(5s) == std::future_status::ready;
   if (!run.ended) {
     tool.StopReceiver();
@@ -227,94 +199,39 @@ TEST(VeskReceiverTool, GapsAndGivenUpSamplesCountTowardsTheEnd) {
 
 // ---- the programs, end to end ----------------------------------------------------
 
-fs::path BinaryDir() {
-  const char* dir = std::getenv("VESK_BINARY_DIR");
-  return dir ? fs::path(dir) : fs::current_path().parent_path();
+// Standard output and error of a child process.
+std::string Output(const vesk_test::ChildProcess& child) {
+  return child.Stdout() + child.Stderr();
 }
-
-// A child process with standard output and error in one file; killed (by
-// its pid) if it outlives the test.
-class Child {
- public:
-  Child(const std::vector<std::string>& argv, const fs::path& output) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    if (posix_spawn(&m_pid, args[0], &actions, nullptr, args.data(), environ) != 0) m_pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-  }
-  ~Child() {
-    if (m_pid > 0 && !m_status) {
-      ::kill(m_pid, SIGKILL);
-      ::waitpid(m_pid, nullptr, 0);
-    }
-  }
-  Child(const Child&) = delete;
-  Child& operator=(const Child&) = delete;
-
-  bool Started() const { return m_pid > 0; }
-  // Exit status, or nothing if the child is still running after `limit`.
-  std::optional<int> Wait(std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!m_status) {
-      int status = 0;
-      const pid_t done = ::waitpid(m_pid, &status, WNOHANG);
-      if (done == m_pid) {
-        m_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        break;
-      }
-      if (std::chrono::steady_clock::now() >= deadline) break;
-      std::this_thread::sleep_for(20ms);
-    }
-    return m_status;
-  }
-  void Terminate() {
-    if (m_pid > 0 && !m_status) ::kill(m_pid, SIGTERM);
-  }
-
- private:
-  pid_t m_pid = -1;
-  std::optional<int> m_status;
-};
 
 class EndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {
-    m_dir = fs::temp_directory_path() / ("veskrecv_e2e_" + std::to_string(::getpid()));
-    fs::create_directories(m_dir);
-    m_feed = BinaryDir() / "veskfeed" / "veskfeed";
-    m_recv = BinaryDir() / "veskrecv" / "veskrecv";
-    const fs::path maker = BinaryDir() / "veskrecv" / "make-sample-cube";
+    m_feed = vesk_test::ProgramPath("veskfeed");
+    m_recv = vesk_test::ProgramPath("veskrecv");
     if (!fs::exists(m_feed)) GTEST_SKIP() << "veskfeed is not built: " << m_feed;
     ASSERT_TRUE(fs::exists(m_recv));
-    m_cube = m_dir / "cube.fits";
-    Child make({maker.string(), m_cube.string(), "64", "48", "4"}, m_dir / "make.out");
-    ASSERT_EQ(make.Wait(10s), 0) << ReadFile(m_dir / "make.out");
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    fs::remove_all(m_dir, ignored);
+    m_cube = m_dir.File("cube.fits");
+    const auto make =
+        vesk_test::RunProgram(vesk_test::ProgramPath("make-sample-cube", "veskrecv"), {m_cube, "64", "48", "4"});
+    ASSERT_EQ(make.status, 0) << make.out << make.err;
   }
 
-  fs::path m_dir, m_feed, m_recv, m_cube;
+  vesk_test::TempDir m_dir;
+  std::string m_feed, m_recv, m_cube;
 };
 
 TEST_F(EndToEnd, MatchingSenderDeliversEverySampleAndTheReceiverEnds) {
   const std::uint16_t port = vesk_test::FreeUdpPort();
   const std::string p = std::to_string(port);
-  Child recv({m_recv.string(), "-p", p, "-w", "64", "-e", "48", "-s", "6"}, m_dir / "recv.out");
-  ASSERT_TRUE(WaitForUdpPort(port, 5s));
-  Child feed({m_feed.string(), "-i", m_cube.string(), "-p", p, "-d", "127.0.0.1", "-m", "9000", "-x", "0", "-n", "6",
-              "-q", "50"},
-             m_dir / "feed.out");
-  EXPECT_EQ(feed.Wait(20s), 0) << ReadFile(m_dir / "feed.out");
-  ASSERT_EQ(recv.Wait(10s), 0) << ReadFile(m_dir / "recv.out");
+  vesk_test::ChildProcess recv({m_recv, "-p", p, "-w", "64", "-e", "48", "-s", "6"});
+  ASSERT_TRUE(vesk_test::WaitForUdpPort(port, 5s));
+  vesk_test::ChildProcess feed(
+      {m_feed, "-i", m_cube, "-p", p, "-d", "127.0.0.1", "-m", "9000", "-x", "0", "-n", "6", "-q", "50"});
+  EXPECT_EQ(feed.Wait(20s), 0) << Output(feed);
+  ASSERT_EQ(recv.Wait(10s), 0) << Output(recv);
 
-  const std::string out = ReadFile(m_dir / "recv.out");
+  const std::string out = Output(recv);
   EXPECT_NE(out.find("VESK Receiver running...\n>>>>> par_address=127.0.0.1, par_port=" + p +
                      ", par_data_type_enum=256, par_samples=6\n"),
             std::string::npos)
@@ -334,17 +251,15 @@ TEST_F(EndToEnd, MatchingSenderDeliversEverySampleAndTheReceiverEnds) {
 TEST_F(EndToEnd, SenderWithItsDefaultsGetsAWarningThatNamesTheFix) {
   const std::uint16_t port = vesk_test::FreeUdpPort();
   const std::string p = std::to_string(port);
-  Child recv({m_recv.string(), "-p", p, "-w", "64", "-e", "48", "-s", "2"}, m_dir / "recv.out");
-  ASSERT_TRUE(WaitForUdpPort(port, 5s));
-  Child feed({m_feed.string(), "-i", m_cube.string(), "-p", p, "-d", "127.0.0.1", "-n", "4", "-q", "50"},
-             m_dir / "feed.out");
-  EXPECT_EQ(feed.Wait(20s), 0) << ReadFile(m_dir / "feed.out");
+  vesk_test::ChildProcess recv({m_recv, "-p", p, "-w", "64", "-e", "48", "-s", "2"});
+  ASSERT_TRUE(vesk_test::WaitForUdpPort(port, 5s));
+  vesk_test::ChildProcess feed({m_feed, "-i", m_cube, "-p", p, "-d", "127.0.0.1", "-n", "4", "-q", "50"});
+  EXPECT_EQ(feed.Wait(20s), 0) << Output(feed);
   std::this_thread::sleep_for(300ms);
   // Nothing matching arrived, so the receiver still waits: stop it.
   EXPECT_FALSE(recv.Wait(0ms).has_value());
-  recv.Terminate();
-  recv.Wait(5s);
-  const std::string out = ReadFile(m_dir / "recv.out");
+  recv.Stop(SIGTERM, 5s);
+  const std::string out = Output(recv);
   const std::regex warn("WARN.*extended info size 8 received, 0 expected.*--ext_info_size 0");
   EXPECT_TRUE(std::regex_search(out, warn)) << out;
   // One line per kind of mismatch, not one per datagram.
@@ -353,16 +268,15 @@ TEST_F(EndToEnd, SenderWithItsDefaultsGetsAWarningThatNamesTheFix) {
 }
 
 TEST_F(EndToEnd, PixelTypeWithoutFixedSizeIsAStartUpError) {
-  Child recv({m_recv.string(), "-p", "0", "-w", "8", "-e", "8", "-s", "1", "-t", "Bool"}, m_dir / "recv.out");
+  vesk_test::ChildProcess recv({m_recv, "-p", "0", "-w", "8", "-e", "8", "-s", "1", "-t", "Bool"});
   EXPECT_EQ(recv.Wait(10s), 1);
-  EXPECT_NE(ReadFile(m_dir / "recv.out").find("no fixed pixel size"), std::string::npos)
-      << ReadFile(m_dir / "recv.out");
+  EXPECT_NE(Output(recv).find("no fixed pixel size"), std::string::npos) << Output(recv);
 }
 
 TEST_F(EndToEnd, NoSamplesWantedReportsAtOnce) {
-  Child recv({m_recv.string(), "-p", "0", "-w", "8", "-e", "8", "-s", "0"}, m_dir / "recv.out");
+  vesk_test::ChildProcess recv({m_recv, "-p", "0", "-w", "8", "-e", "8", "-s", "0"});
   EXPECT_EQ(recv.Wait(10s), 0);
-  EXPECT_NE(ReadFile(m_dir / "recv.out").find("Received 0 sample(s), lost 0 sample(s)"), std::string::npos);
+  EXPECT_NE(Output(recv).find("Received 0 sample(s), lost 0 sample(s)"), std::string::npos);
 }
 
 }  // namespace

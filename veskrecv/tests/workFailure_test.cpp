@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "../../vesktools_cli/testsupport/RunProgram.hpp"
+#include <vesk_test/RunProgram.hpp>
 
 using vesk_test::ProgramPath;
 using vesk_test::RunProgram;

@@ -20,7 +20,7 @@ namespace fnd = ketra::fnd;
 
 namespace {
 
-using vesk_test::CaptureAppender;
+using vesk_test::LogCapture;
 
 }  // namespace
 
@@ -93,18 +93,15 @@ TEST(ThreadName, ReportsTheNameOfTheCallingThread) {
 TEST(TimeHelpersTrace, EnterAndExitAlsoWhenThrowing) {
   auto& logger = fnd::Logger();
   EXPECT_EQ(logger.getName(), "ketra.fnd");
-  log4cplus::helpers::SharedObjectPtr<CaptureAppender> capture(new CaptureAppender());
-  logger.addAppender(log4cplus::SharedAppenderPtr(capture.get()));
-  const auto old_level = logger.getLogLevel();
-  logger.setLogLevel(log4cplus::TRACE_LOG_LEVEL);
-
-  EXPECT_THROW(fnd::IsoTime(std::numeric_limits<double>::quiet_NaN(), 6), std::invalid_argument);
-  const auto thrown = capture->Messages();
-  fnd::IsoTimeNow(6);
-  const auto all = capture->Messages();
-
-  logger.setLogLevel(old_level);
-  logger.removeAppender(log4cplus::SharedAppenderPtr(capture.get()));
+  std::vector<std::string> thrown;
+  std::vector<std::string> all;
+  {
+    const LogCapture capture(logger, log4cplus::TRACE_LOG_LEVEL);
+    EXPECT_THROW(fnd::IsoTime(std::numeric_limits<double>::quiet_NaN(), 6), std::invalid_argument);
+    thrown = capture.Messages();
+    fnd::IsoTimeNow(6);
+    all = capture.Messages();
+  }
 
   ASSERT_EQ(thrown.size(), 2u);
   EXPECT_EQ(thrown[0].rfind("ENTER: ", 0), 0u) << thrown[0];

@@ -5,8 +5,8 @@
 #include <vesk2vidra/VidraSender.hpp>
 #include <vesk2vidra/VidraStreamReader.hpp>
 
-#include "ChildProcess.hpp"
-#include "RedisServer.hpp"
+#include <vesk_test/RedisServer.hpp>
+#include <vesk_test/RunProgram.hpp>
 
 #include <gtest/gtest.h>
 
@@ -26,7 +26,7 @@ namespace {
 // A python3 that has redis-py and numpy, or empty.
 std::string FindPython() {
   for (const char* path : {"/usr/bin/python3", "/usr/local/bin/python3"}) {
-    const auto result = vesk2vidra_test::RunProgram({path, "-c", "import redis, numpy"}, 30s);
+    const auto result = vesk_test::RunProgram({path, "-c", "import redis, numpy"}, 30s);
     if (result.status == 0) {
       return path;
     }
@@ -36,7 +36,7 @@ std::string FindPython() {
 
 std::string PythonSnippet() {
   const char* source = std::getenv("VESK_SOURCE_DIR");
-  std::ifstream in(std::string(source != nullptr && *source != '\0' ? source : VESK2VIDRA_SOURCE_DIR) +
+  std::ifstream in(std::string(source != nullptr && *source != '\0' ? source : VESK_SOURCE_DIR_PATH) +
                    "/docs/vidra-stream.md");
   std::stringstream text;
   text << in.rdbuf();
@@ -52,7 +52,7 @@ std::string PythonSnippet() {
 }  // namespace
 
 TEST(PythonReader, DocumentedSnippetDecodesThePublishedImage) {
-  if (vesk2vidra_test::FindRedisServer().empty()) {
+  if (vesk_test::FindRedisServer().empty()) {
     GTEST_SKIP() << "redis-server is not installed";
   }
   const std::string python = FindPython();
@@ -63,7 +63,7 @@ TEST(PythonReader, DocumentedSnippetDecodesThePublishedImage) {
   ASSERT_FALSE(snippet.empty()) << "no python block in docs/vidra-stream.md";
   EXPECT_LE(std::count(snippet.begin(), snippet.end(), '\n'), 10) << "the reader is meant to fit in ten lines";
 
-  vesk2vidra_test::RedisServer server;
+  vesk_test::RedisServer server;
   const std::string stream = "python_stream";
   for (const auto type : {DataType::Int16, DataType::Float, DataType::UInt32}) {
     const int width = 7;
@@ -104,7 +104,7 @@ TEST(PythonReader, DocumentedSnippetDecodesThePublishedImage) {
     const auto newest = reader.Newest(1);
     ASSERT_EQ(newest.size(), 1u);
     const auto result =
-        vesk2vidra_test::RunProgram({python, "-c", snippet, "127.0.0.1", std::to_string(server.Port()), stream}, 60s);
+        vesk_test::RunProgram({python, "-c", snippet, "127.0.0.1", std::to_string(server.Port()), stream}, 60s);
     ASSERT_EQ(result.status, 0) << result.err;
     const char* numpy_type = type == DataType::Int16 ? "int16" : type == DataType::Float ? "float32" : "uint32";
     EXPECT_EQ(result.out,

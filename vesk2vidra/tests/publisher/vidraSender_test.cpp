@@ -6,7 +6,7 @@
 #include <vesk2vidra/VidraStreamFields.hpp>
 #include <vesk2vidra/VidraStreamReader.hpp>
 
-#include "RedisServer.hpp"
+#include <vesk_test/RedisServer.hpp>
 
 #include <gtest/gtest.h>
 
@@ -53,16 +53,16 @@ class RunningSender {
 class VidraSenderTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (vesk2vidra_test::FindRedisServer().empty()) {
+    if (vesk_test::FindRedisServer().empty()) {
       GTEST_SKIP() << "redis-server is not installed";
     }
-    server = std::make_unique<vesk2vidra_test::RedisServer>();
+    server = std::make_unique<vesk_test::RedisServer>();
     stream = std::string("test_") + ::testing::UnitTest::GetInstance()->current_test_info()->name();
   }
   std::shared_ptr<v::FrameExchange> Exchange() const {
     return v::AcquireFrameExchange(v::ParseBrokerUri(server->Uri()).Key(), stream);
   }
-  std::unique_ptr<vesk2vidra_test::RedisServer> server;
+  std::unique_ptr<vesk_test::RedisServer> server;
   std::string stream;
 };
 
@@ -201,7 +201,7 @@ TEST_F(VidraSenderTest, StopEndsRunPromptlyAndBadArgumentsAreRefused) {
   EXPECT_THROW(v::VidraSender(0, kHeight, DataType::Int16, server->Uri(), stream, 0), std::invalid_argument);
   EXPECT_THROW(v::VidraSender(kWidth, kHeight, DataType::Bool, server->Uri(), stream, 0), std::invalid_argument);
   EXPECT_THROW(v::VidraSender(kWidth, kHeight, DataType::Int16, server->Uri(), "", 0), std::invalid_argument);
-  const int closed = vesk2vidra_test::FreeTcpPort();
+  const int closed = vesk_test::FreeTcpPort();
   try {
     v::VidraSender unreachable(kWidth, kHeight, DataType::Int16, "redis://:pw@127.0.0.1:" + std::to_string(closed),
                                stream, 0);

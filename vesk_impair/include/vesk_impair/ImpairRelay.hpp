@@ -3,6 +3,7 @@
 // datagrams it forwards as an Impairer decides. Usable in-process (Start and
 // Stop run it on a thread of its own) or on the caller's thread (Run).
 
+#include <ketra/fnd/posix/UniqueFd.hpp>
 #include <vesk_impair/Impairer.hpp>
 
 #include <atomic>
@@ -28,22 +29,6 @@ struct RelayCounts {
   std::uint64_t corrupted_payload = 0;
   std::uint64_t truncated = 0;
   std::uint64_t send_failures = 0;
-};
-
-// Owns one file descriptor.
-class OwnedFd {
- public:
-  OwnedFd() = default;
-  explicit OwnedFd(int fd) : m_fd(fd) {}
-  OwnedFd(OwnedFd&& other) noexcept : m_fd(other.m_fd) { other.m_fd = -1; }
-  OwnedFd& operator=(OwnedFd&& other) noexcept;
-  OwnedFd(const OwnedFd&) = delete;
-  OwnedFd& operator=(const OwnedFd&) = delete;
-  ~OwnedFd();
-  int Get() const { return m_fd; }
-
- private:
-  int m_fd = -1;
 };
 
 class ImpairRelay {
@@ -86,7 +71,7 @@ class ImpairRelay {
   };
 
   Impairer m_impairer;
-  OwnedFd m_socket;
+  ketra::fnd::UniqueFd m_socket;
   std::uint16_t m_listen_port = 0;
   std::vector<unsigned char> m_dest_address;  // a sockaddr_in
   std::atomic<bool> m_impairing{true};

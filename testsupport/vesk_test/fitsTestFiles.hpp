@@ -1,8 +1,9 @@
 #pragma once
-// Test helpers: temporary directories and FITS image files written with CFITSIO.
+// Test helpers: FITS image files written with CFITSIO.
+
+#include <vesk_test/TempDir.hpp>
 
 #include <fitsio.h>
-#include <gtest/gtest.h>
 
 #include <cstdint>
 #include <filesystem>
@@ -14,29 +15,6 @@
 #include <vector>
 
 namespace vesk_test {
-
-// A fresh directory under the system's temporary directory, removed with its
-// contents at destruction.
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "vesk_test_XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
-      throw std::runtime_error("mkdtemp failed");
-    }
-    m_path = pattern;
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(m_path, ignored);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  std::string File(const std::string& name) const { return (m_path / name).string(); }
-
- private:
-  std::filesystem::path m_path;
-};
 
 // What to write: the image type code of fits_create_img (BYTE_IMG, USHORT_IMG,
 // ... which set BITPIX and, for the unsigned types, BZERO), the axes, and the

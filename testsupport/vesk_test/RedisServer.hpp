@@ -1,12 +1,13 @@
 #pragma once
 // A private redis-server on a free loopback port, stopped by its PID.
 
-#include "ChildProcess.hpp"
+#include <vesk_test/ChildProcess.hpp>
+#include <vesk_test/Ports.hpp>
 
 #include <memory>
 #include <string>
 
-namespace vesk2vidra_test {
+namespace vesk_test {
 
 // Path of redis-server, or empty when it is not installed.
 std::string FindRedisServer();
@@ -36,9 +37,4 @@ class RedisServer {
   std::unique_ptr<ChildProcess> m_process;
 };
 
-// A loopback TCP port that was free a moment ago.
-int FreeTcpPort();
-// A loopback UDP port that was free a moment ago.
-int FreeUdpPort();
-
-}  // namespace vesk2vidra_test
+}  // namespace vesk_test

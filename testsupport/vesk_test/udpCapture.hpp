@@ -2,6 +2,7 @@
 // Test helper: a plain UDP socket on 127.0.0.1 that collects datagrams on a
 // thread of its own, and readers for the packet header fields.
 
+#include <ketra/fnd/posix/UniqueFd.hpp>
 #include <korvel/wire/Header.hpp>
 
 #include <netinet/in.h>
@@ -23,7 +24,8 @@
 
 namespace vesk_test {
 
-struct Datagram {
+// A datagram as it arrived, with the time it did.
+struct CapturedDatagram {
   std::vector<std::byte> bytes;
   std::chrono::steady_clock::time_point arrival;
 
@@ -56,31 +58,28 @@ struct Datagram {
 // Binds 127.0.0.1 on a free port and collects every datagram until destroyed.
 class UdpCapture {
  public:
-  UdpCapture() {
-    m_fd = socket(AF_INET, SOCK_DGRAM, 0);
-    if (m_fd < 0) throw std::runtime_error("socket failed");
+  UdpCapture() : m_fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+    if (!m_fd.Valid()) throw std::runtime_error("socket failed");
     // Room for long bursts on loopback; the forced size needs privileges.
     int size = 16 * 1024 * 1024;
-    if (setsockopt(m_fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0) {
-      setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    if (setsockopt(m_fd.Get(), SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0) {
+      setsockopt(m_fd.Get(), SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
     }
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     address.sin_port = 0;
-    if (bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-      close(m_fd);
+    if (bind(m_fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
       throw std::runtime_error("bind failed");
     }
     socklen_t length = sizeof address;
-    getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &length);
+    getsockname(m_fd.Get(), reinterpret_cast<sockaddr*>(&address), &length);
     m_port = ntohs(address.sin_port);
     m_thread = std::thread([this] { Run(); });
   }
   ~UdpCapture() {
     m_stop = true;
     m_thread.join();
-    close(m_fd);
   }
   UdpCapture(const UdpCapture&) = delete;
   UdpCapture& operator=(const UdpCapture&) = delete;
@@ -89,8 +88,8 @@ class UdpCapture {
 
   // Waits (bounded by `limit`) until at least `count` datagrams arrived, then
   // a further `settle` of quiet so that surplus datagrams show too.
-  std::vector<Datagram> WaitFor(std::size_t count, std::chrono::milliseconds limit,
-                                std::chrono::milliseconds settle = std::chrono::milliseconds(100)) {
+  std::vector<CapturedDatagram> WaitFor(std::size_t count, std::chrono::milliseconds limit,
+                                        std::chrono::milliseconds settle = std::chrono::milliseconds(100)) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (Count() < count && std::chrono::steady_clock::now() < deadline) {
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -98,7 +97,7 @@ class UdpCapture {
     std::this_thread::sleep_for(settle);
     return Taken();
   }
-  std::vector<Datagram> Taken() {
+  std::vector<CapturedDatagram> Taken() {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_datagrams;
   }
@@ -111,21 +110,21 @@ class UdpCapture {
   void Run() {
     std::vector<std::byte> buffer(70000);
     while (!m_stop) {
-      pollfd descriptor{m_fd, POLLIN, 0};
+      pollfd descriptor{m_fd.Get(), POLLIN, 0};
       if (poll(&descriptor, 1, 20) <= 0) continue;
-      const ssize_t got = recv(m_fd, buffer.data(), buffer.size(), 0);
+      const ssize_t got = recv(m_fd.Get(), buffer.data(), buffer.size(), 0);
       if (got < 0) continue;
-      Datagram datagram{{buffer.begin(), buffer.begin() + got}, std::chrono::steady_clock::now()};
+      CapturedDatagram datagram{{buffer.begin(), buffer.begin() + got}, std::chrono::steady_clock::now()};
       std::lock_guard<std::mutex> lock(m_mutex);
       m_datagrams.push_back(std::move(datagram));
     }
   }
 
-  int m_fd = -1;
+  ketra::fnd::UniqueFd m_fd;
   int m_port = 0;
   std::atomic<bool> m_stop{false};
   std::mutex m_mutex;
-  std::vector<Datagram> m_datagrams;
+  std::vector<CapturedDatagram> m_datagrams;
   std::thread m_thread;
 };
 

@@ -2,36 +2,14 @@
 
 #include <vesk2vidra/RedisConnection.hpp>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 #include <csignal>
 #include <stdexcept>
 #include <thread>
 
-namespace vesk2vidra_test {
+namespace vesk_test {
 
 namespace {
-
-int FreePort(int type) {
-  const int fd = socket(AF_INET, type, 0);
-  if (fd < 0) {
-    throw std::runtime_error("socket failed");
-  }
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = 0;
-  socklen_t length = sizeof address;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    close(fd);
-    throw std::runtime_error("bind failed");
-  }
-  close(fd);
-  return ntohs(address.sin_port);
-}
 
 // The process id of the Redis server answering on `port`, or -1.
 long ServerPid(int port) {
@@ -52,13 +30,6 @@ long ServerPid(int port) {
 }
 
 }  // namespace
-
-int FreeTcpPort() {
-  return FreePort(SOCK_STREAM);
-}
-int FreeUdpPort() {
-  return FreePort(SOCK_DGRAM);
-}
 
 std::string FindRedisServer() {
   for (const char* path : {"/usr/bin/redis-server", "/usr/local/bin/redis-server", "/usr/sbin/redis-server"}) {
@@ -131,4 +102,4 @@ void RedisServer::Restart() {
   Start();
 }
 
-}  // namespace vesk2vidra_test
+}  // namespace vesk_test

@@ -2,19 +2,24 @@
 // A child process started by a test: arguments passed as given, standard
 // output and error captured in files, stopped by its PID.
 
+#include <vesk_test/TempDir.hpp>
+
 #include <sys/types.h>
+
 #include <chrono>
 #include <optional>
 #include <string>
 #include <vector>
 
-namespace vesk2vidra_test {
+namespace vesk_test {
 
 class ChildProcess {
  public:
-  // Starts `argv[0]` (a path) with `argv`; output goes to files in a fresh
-  // temporary directory. Throws std::runtime_error when it cannot start.
-  explicit ChildProcess(std::vector<std::string> argv);
+  // Starts `argv[0]` (a path) with `argv`; standard input is /dev/null,
+  // output goes to files in a fresh temporary directory. `env` entries
+  // "NAME=value" are added to (or replace in) the environment, a bare "NAME"
+  // removes it. Throws std::runtime_error when it cannot fork.
+  explicit ChildProcess(std::vector<std::string> argv, const std::vector<std::string>& env = {});
   ~ChildProcess();  // SIGKILL and reap when still running
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
@@ -31,21 +36,9 @@ class ChildProcess {
   std::string Stderr() const;
 
  private:
+  TempDir m_dir;
   pid_t m_pid = -1;
   std::optional<int> m_status;
-  std::string m_dir;
 };
 
-// Runs a program to its end (bounded by `timeout`, then killed) and returns
-// its status and output.
-struct RunResult {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
-RunResult RunProgram(std::vector<std::string> argv, std::chrono::milliseconds timeout);
-
-// A path in a fresh temporary directory that is removed at exit of the test.
-std::string TempPath(const std::string& name);
-
-}  // namespace vesk2vidra_test
+}  // namespace vesk_test

@@ -3,26 +3,20 @@
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
 #include <cerrno>
 #include <csignal>
-#include <cstdlib>
-#include <filesystem>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
 
-namespace vesk2vidra_test {
+extern char** environ;
+
+namespace vesk_test {
 
 namespace {
-
-std::string MakeTempDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "vesk2vidra-test-XXXXXX").string();
-  if (mkdtemp(pattern.data()) == nullptr) {
-    throw std::runtime_error("mkdtemp failed");
-  }
-  return pattern;
-}
 
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -41,20 +35,45 @@ int DecodeStatus(int status) {
   return -1;
 }
 
-}  // namespace
-
-std::string TempPath(const std::string& name) {
-  return MakeTempDir() + "/" + name;
+// This process's environment with the changes of `changes` applied.
+std::vector<std::string> Environment(const std::vector<std::string>& changes) {
+  auto name_of = [](const std::string& entry) { return entry.substr(0, entry.find('=')); };
+  std::vector<std::string> merged;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    const std::string text(*entry);
+    bool changed = false;
+    for (const auto& change : changes) {
+      changed = changed || name_of(change) == name_of(text);
+    }
+    if (!changed) {
+      merged.push_back(text);
+    }
+  }
+  for (const auto& change : changes) {
+    if (change.find('=') != std::string::npos) {
+      merged.push_back(change);
+    }
+  }
+  return merged;
 }
 
-ChildProcess::ChildProcess(std::vector<std::string> argv) : m_dir(MakeTempDir()) {
-  const std::string out_path = m_dir + "/stdout";
-  const std::string err_path = m_dir + "/stderr";
-  std::vector<char*> args;
-  for (auto& arg : argv) {
-    args.push_back(arg.data());
+std::vector<char*> Pointers(std::vector<std::string>& texts) {
+  std::vector<char*> pointers;
+  for (auto& text : texts) {
+    pointers.push_back(text.data());
   }
-  args.push_back(nullptr);
+  pointers.push_back(nullptr);
+  return pointers;
+}
+
+}  // namespace
+
+ChildProcess::ChildProcess(std::vector<std::string> argv, const std::vector<std::string>& env) {
+  const std::string out_path = m_dir.File("stdout");
+  const std::string err_path = m_dir.File("stderr");
+  std::vector<std::string> env_text = Environment(env);
+  const std::vector<char*> args = Pointers(argv);
+  const std::vector<char*> envp = Pointers(env_text);
   m_pid = fork();
   if (m_pid < 0) {
     throw std::runtime_error("fork failed");
@@ -69,7 +88,12 @@ ChildProcess::ChildProcess(std::vector<std::string> argv) : m_dir(MakeTempDir())
     dup2(in, 0);
     dup2(out, 1);
     dup2(err, 2);
-    execv(args[0], args.data());
+    execve(args[0], args.data(), envp.data());
+    // No allocation between fork and exit: the parent may have threads.
+    const char* reason = std::strerror(errno);
+    for (const char* part : {"cannot start ", static_cast<const char*>(args[0]), ": ", reason, "\n"}) {
+      (void)!write(STDERR_FILENO, part, std::strlen(part));
+    }
     _exit(127);
   }
 }
@@ -79,8 +103,6 @@ ChildProcess::~ChildProcess() {
     kill(m_pid, SIGKILL);
     Wait(std::chrono::seconds(5));
   }
-  std::error_code ignored;
-  std::filesystem::remove_all(m_dir, ignored);
 }
 
 bool ChildProcess::Running() {
@@ -122,20 +144,10 @@ int ChildProcess::Stop(int signal, std::chrono::milliseconds timeout) {
 }
 
 std::string ChildProcess::Stdout() const {
-  return ReadFile(m_dir + "/stdout");
+  return ReadFile(m_dir.File("stdout"));
 }
 std::string ChildProcess::Stderr() const {
-  return ReadFile(m_dir + "/stderr");
+  return ReadFile(m_dir.File("stderr"));
 }
 
-RunResult RunProgram(std::vector<std::string> argv, std::chrono::milliseconds timeout) {
-  ChildProcess child(std::move(argv));
-  RunResult result;
-  const auto status = child.Wait(timeout);
-  result.status = status ? *status : child.Stop(SIGKILL, std::chrono::seconds(5)) + 1000;
-  result.out = child.Stdout();
-  result.err = child.Stderr();
-  return result;
-}
-
-}  // namespace vesk2vidra_test
+}  // namespace vesk_test
