@@ -14,8 +14,6 @@ namespace korvel::vesk {
 
 namespace {
 
-using wire::LoadBe16;
-using wire::LoadBe32;
 using wire::PacketType;
 using Packet = dunmo::Receiver::Packet;
 using PacketPtr = dunmo::Receiver::PacketPtr;
@@ -35,17 +33,17 @@ struct Fields {
 };
 
 bool ReadFields(const Packet& packet, Fields& out) noexcept {
-  const std::byte* p = packet.data;
-  const auto type = std::to_integer<std::uint8_t>(p[wire::kPacketTypeOffset]);
+  const wire::HeaderView h(packet.data);
+  const std::uint8_t type = h.PacketTypeByte();
   if (type < 1 || type > 3) return false;
   out.type = static_cast<PacketType>(type);
-  out.sample_id = LoadBe32(p + wire::kSampleIdOffset);
-  out.index = LoadBe16(p + wire::kPacketIndexOffset);
-  out.count = LoadBe16(p + wire::kPacketCountOffset);
-  out.ext_info_size = std::to_integer<std::uint8_t>(p[wire::kExtInfoSizeOffset]);
-  out.bpp = std::to_integer<std::uint8_t>(p[wire::kBytesPerPixelOffset]);
-  out.word36 = LoadBe32(p + wire::kPixelCountOffset);
-  out.word40 = LoadBe32(p + wire::kPayloadRoomOffset);
+  out.sample_id = h.SampleId();
+  out.index = h.PacketIndex();
+  out.count = h.PacketCount();
+  out.ext_info_size = h.ExtInfoSize();
+  out.bpp = h.BytesPerPixel();
+  out.word36 = h.PixelCount();
+  out.word40 = h.PayloadRoom();
   return true;
 }
 

@@ -65,8 +65,8 @@ std::uint16_t PacketLayerSize(const ReceiverConfig& config, int bpp) {
   return static_cast<std::uint16_t>(std::clamp<std::int64_t>(packets, 2, std::numeric_limits<std::uint16_t>::max()));
 }
 
-std::uint32_t SampleIdOf(const korvel::dunmo::Receiver::Packet& packet) {
-  return korvel::wire::LoadBe32(packet.data + korvel::wire::kSampleIdOffset);
+korvel::wire::HeaderView HeaderOf(const korvel::dunmo::Receiver::Packet& packet) {
+  return korvel::wire::HeaderView(packet.data);
 }
 
 std::chrono::nanoseconds TimeLeft(Clock::time_point deadline) {
@@ -315,8 +315,8 @@ bool VeskReceiver::ReceiveSample(SampleExtInfo& ext_info, std::vector<unsigned c
   if (leader.error) {
     const bool malformed = Is(leader.error, korvel::RxErrc::MalformedLeader);
     if (malformed && leader.packet) {
-      outcome.Leader(SampleIdOf(*leader.packet),
-                     korvel::wire::LoadBe16(leader.packet->data + korvel::wire::kPacketCountOffset));
+      const korvel::wire::HeaderView header = HeaderOf(*leader.packet);
+      outcome.Leader(header.SampleId(), header.PacketCount());
     }
     outcome.Fail(malformed ? RxCount::kLeaderMalformed : RxCount::kTransportError);
     throw std::runtime_error("Error receiving VESK Leader Packet: " + leader.error.message());
@@ -338,12 +338,12 @@ bool VeskReceiver::ReceiveSample(SampleExtInfo& ext_info, std::vector<unsigned c
   }
   ext_block = {};
 
-  const std::byte* leader_header = leader.packet->data;
-  const std::uint32_t sample_id = SampleIdOf(*leader.packet);
-  const std::uint16_t packets = korvel::wire::LoadBe16(leader_header + korvel::wire::kPacketCountOffset);
-  const std::uint32_t pixels = korvel::wire::LoadBe32(leader_header + korvel::wire::kPixelCountOffset);
-  const std::uint32_t stated_room = korvel::wire::LoadBe32(leader_header + korvel::wire::kPayloadRoomOffset);
-  const std::uint32_t stated_type = korvel::wire::LoadBe32(leader_header + korvel::wire::kPixelTypeOffset);
+  const korvel::wire::HeaderView leader_header = HeaderOf(*leader.packet);
+  const std::uint32_t sample_id = leader_header.SampleId();
+  const std::uint16_t packets = leader_header.PacketCount();
+  const std::uint32_t pixels = leader_header.PixelCount();
+  const std::uint32_t stated_room = leader_header.PayloadRoom();
+  const std::uint32_t stated_type = leader_header.PixelType();
   // A sender set up differently is named once, with the option that fixes it.
   for (const auto& hint : {m_leader_hints->PixelType(stated_type), m_leader_hints->PayloadRoom(stated_room)}) {
     if (hint) LOG4CPLUS_WARN(Logger(), *hint);
@@ -412,7 +412,7 @@ bool VeskReceiver::ReceiveSample(SampleExtInfo& ext_info, std::vector<unsigned c
       LOG4CPLUS_ERROR(Logger(), "Time out for payload packet " << (k - 1));
       return false;
     }
-    const std::uint32_t payload_sample_id = SampleIdOf(*payload.packet);
+    const std::uint32_t payload_sample_id = HeaderOf(*payload.packet).SampleId();
     if (payload_sample_id != sample_id) {
       outcome.Fail(RxCount::kPayloadOfOtherSample);
       LOG4CPLUS_ERROR(
@@ -422,7 +422,7 @@ bool VeskReceiver::ReceiveSample(SampleExtInfo& ext_info, std::vector<unsigned c
                       k - 1, static_cast<std::int32_t>(payload_sample_id), static_cast<std::int32_t>(sample_id)));
       return false;
     }
-    const std::uint32_t tag = korvel::wire::LoadBe32(payload.packet->data + korvel::wire::kPayloadTagOffset);
+    const std::uint32_t tag = HeaderOf(*payload.packet).PayloadTag();
     payload.packet.reset();
     outcome.PacketTaken();
     highest_end = detail::AdvancePayloadEnd(highest_end, tag, chunk, m_bpp);
@@ -454,7 +454,7 @@ bool VeskReceiver::ReceiveSample(SampleExtInfo& ext_info, std::vector<unsigned c
     LOG4CPLUS_ERROR(Logger(), "Missing trailer");
     return false;
   }
-  if (SampleIdOf(*trailer.packet) != sample_id) {
+  if (HeaderOf(*trailer.packet).SampleId() != sample_id) {
     outcome.Fail(RxCount::kTrailerOfOtherSample);
     LOG4CPLUS_ERROR(Logger(), "leader and trailer do not belong to the same sample");
     return false;
