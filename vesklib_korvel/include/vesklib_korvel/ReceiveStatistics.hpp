@@ -18,7 +18,9 @@
 
 namespace ketra::vesktools::vesklib_korvel {
 
-// Every counter, in the order of the snapshot.
+// Every counter, in the order of the snapshot. Each one's name and source are
+// declared once, in the table of receiveStatistics.cpp, which a compile-time
+// check keeps in this order.
 enum class RxCount : std::size_t {
   // Datagrams, as the transport classified them.
   kDatagramsReceived,
