@@ -105,6 +105,14 @@ RxCount CauseOfInSampleError(const std::error_code& error, bool trailer) {
   return RxCount::kTransportError;
 }
 
+// A sender set up differently (pixel type, payload room) is named once, with
+// the option that fixes it.
+void TellLeaderHints(detail::LeaderHints& hints, const korvel::wire::HeaderView& leader) {
+  for (const auto& hint : {hints.PixelType(leader.PixelType()), hints.PayloadRoom(leader.PayloadRoom())}) {
+    if (hint) LOG4CPLUS_WARN(Logger(), *hint);
+  }
+}
+
 // Leaders of the stream that the transport refused (another ext info or
 // pixel size, longer than a leader): counted by it, then skipped.
 std::uint64_t RefusedLeaders(const korvel::RxStats& stats) {
@@ -254,14 +262,17 @@ void VeskReceiver::Initialise() {
     dunmo_config.topic_id = m_rcvr_cfg.topic_id;
     dunmo_config.packets_per_sample = PacketLayerSize(m_rcvr_cfg, m_bpp);
     dunmo_config.options = m_rcvr_cfg.packet_layer_option;
-    dunmo_config.max_sample_bytes = 0;
 
     korvel::vesk::Receiver::Config vesk_config{};
     vesk_config.max_ext_info_size = 8;
     vesk_config.ext_info_size = static_cast<std::uint8_t>(m_rcvr_cfg.ext_info_size);
     vesk_config.flags = 0;
     vesk_config.bytes_per_pixel = static_cast<std::uint8_t>(m_bpp);
-    vesk_config.min_packets_per_sample = 2;
+    // The sample plan is the one judge of a leader: the transport asks it
+    // for awaited and mid-sample leaders alike.
+    vesk_config.leader_plausible = [bpp = m_bpp, mtu = m_rcvr_cfg.mtu_size](const korvel::wire::HeaderView& h) {
+      return detail::PlanSample(h.PacketCount(), h.PixelCount(), bpp, mtu, h.PayloadRoom()).fits;
+    };
 
     // An earlier stack goes first (its protocol receiver, then the socket it
     // read from): a unicast port takes one socket only, so the new one could
@@ -313,13 +324,18 @@ bool VeskReceiver::ReceiveSample(SampleExtInfo& ext_info, std::vector<unsigned c
   } while (detail::IsLeaderRetry(leader.error));
 
   if (leader.error) {
-    const bool malformed = Is(leader.error, korvel::RxErrc::MalformedLeader);
-    if (malformed && leader.packet) {
-      const korvel::wire::HeaderView header = HeaderOf(*leader.packet);
-      outcome.Leader(header.SampleId(), header.PacketCount());
+    if (!Is(leader.error, korvel::RxErrc::MalformedLeader) || !leader.packet) {
+      outcome.Fail(RxCount::kTransportError);
+      throw std::runtime_error("Error receiving VESK Leader Packet: " + leader.error.message());
     }
-    outcome.Fail(malformed ? RxCount::kLeaderMalformed : RxCount::kTransportError);
-    throw std::runtime_error("Error receiving VESK Leader Packet: " + leader.error.message());
+    // Refused by the sample plan, or by the transport's index and length
+    // checks: given up before any memory is reserved for it.
+    const korvel::wire::HeaderView header = HeaderOf(*leader.packet);
+    TellLeaderHints(*m_leader_hints, header);
+    outcome.Leader(header.SampleId(), header.PacketCount());
+    outcome.Fail(RxCount::kLeaderImplausible);
+    m_sample_id = header.SampleId();
+    throw std::runtime_error("Incomplete payload received");
   }
   if (!leader.packet) {
     // Without any leader of this stream the sender is idle: no sample began,
@@ -342,21 +358,11 @@ bool VeskReceiver::ReceiveSample(SampleExtInfo& ext_info, std::vector<unsigned c
   const std::uint32_t sample_id = leader_header.SampleId();
   const std::uint16_t packets = leader_header.PacketCount();
   const std::uint32_t pixels = leader_header.PixelCount();
-  const std::uint32_t stated_room = leader_header.PayloadRoom();
-  const std::uint32_t stated_type = leader_header.PixelType();
-  // A sender set up differently is named once, with the option that fixes it.
-  for (const auto& hint : {m_leader_hints->PixelType(stated_type), m_leader_hints->PayloadRoom(stated_room)}) {
-    if (hint) LOG4CPLUS_WARN(Logger(), *hint);
-  }
-  const detail::SamplePlan plan = detail::PlanSample(packets, pixels, m_bpp, m_rcvr_cfg.mtu_size, stated_room);
+  TellLeaderHints(*m_leader_hints, leader_header);
+  // Plausible: the transport asked the same plan before accepting the leader.
+  const detail::SamplePlan plan =
+      detail::PlanSample(packets, pixels, m_bpp, m_rcvr_cfg.mtu_size, leader_header.PayloadRoom());
   outcome.Leader(sample_id, packets);
-  if (!plan.fits) {
-    outcome.Fail(RxCount::kLeaderUnfit);
-    // More bytes than the announced packets can carry: give the sample up
-    // before reserving memory for it.
-    m_sample_id = sample_id;
-    throw std::runtime_error("Incomplete payload received");
-  }
   const std::uint64_t max_sample_bytes =
       detail::MaxSampleBytes(m_rcvr_cfg.max_sample_bytes, m_bpp, m_rcvr_cfg.mtu_size);
   if (plan.sample_bytes > max_sample_bytes) {
