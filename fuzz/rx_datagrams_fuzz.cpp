@@ -214,11 +214,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   dunmo::Receiver::Config packet_config;
   packet_config.topic_id = kTopic;
   packet_config.packets_per_sample = 4;
-  packet_config.max_sample_bytes = setup.max_sample_bytes;
   auto packet_layer = std::make_unique<dunmo::Receiver>(packet_config, socket, nullptr);
   vesk::Receiver::Config stream_config;
   stream_config.ext_info_size = setup.ext_info_size;
   stream_config.bytes_per_pixel = setup.bpp;
+  // Plausibility as the library judges it, plus the sample size cap.
+  stream_config.leader_plausible = [setup](const wire::HeaderView& h) {
+    const SamplePlan plan = PlanSample(h.PacketCount(), h.PixelCount(), setup.bpp, setup.mtu, h.PayloadRoom());
+    return plan.fits && (setup.max_sample_bytes == 0 || plan.sample_bytes <= setup.max_sample_bytes);
+  };
   vesk::Receiver receiver(
       stream_config, vesk::Receiver::DunmoPtr(packet_layer.release(), std::default_delete<dunmo::Receiver>()), nullptr);
 

@@ -102,10 +102,8 @@ Receiver::Result Receiver::Finish(PacketPtr handle, const RxDatagram& got, std::
   Packet& packet =
       handle->pool_index >= kPoolSize ? m_batch_pool[handle->pool_index - kPoolSize] : m_pool[handle->pool_index];
   const std::size_t full = got.datagram_size > got.bytes ? got.datagram_size : got.bytes;
-  const std::byte* p = packet.storage.data();
-  if (got.bytes < header || LoadBe32(p + kMagicOffset) != kDunmoMagic ||
-      std::to_integer<std::uint8_t>(p[kVersionOffset]) != kDunmoVersion ||
-      std::to_integer<std::uint8_t>(p[kHeaderSizeOffset]) != header) {
+  const HeaderView h(packet.storage.data());
+  if (got.bytes < header || h.Magic() != kDunmoMagic || h.Version() != kDunmoVersion || h.HeaderSize() != header) {
     m_stats.skipped_foreign.Add();
     return {make_error_code(RxErrc::Retry), PacketPtr(nullptr)};
   }
@@ -115,7 +113,7 @@ Receiver::Result Receiver::Finish(PacketPtr handle, const RxDatagram& got, std::
   packet.payload_size = after_headers < caller_capacity ? after_headers : caller_capacity;
   packet.truncated = got.truncated || full - header > caller_capacity;
 
-  if (static_cast<std::int32_t>(LoadBe32(p + kTopicIdOffset)) != m_config.topic_id) {
+  if (h.TopicId() != m_config.topic_id) {
     m_stats.skipped_other_topic.Add();
     return {make_error_code(RxErrc::Retry), std::move(handle)};
   }

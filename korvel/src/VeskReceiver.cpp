@@ -14,13 +14,9 @@ namespace korvel::vesk {
 
 namespace {
 
-using wire::LoadBe16;
-using wire::LoadBe32;
 using wire::PacketType;
 using Packet = dunmo::Receiver::Packet;
 using PacketPtr = dunmo::Receiver::PacketPtr;
-
-constexpr std::size_t kMaxUdpPayload = 65507;
 
 // Header fields of a received packet, in host order.
 struct Fields {
@@ -35,17 +31,17 @@ struct Fields {
 };
 
 bool ReadFields(const Packet& packet, Fields& out) noexcept {
-  const std::byte* p = packet.data;
-  const auto type = std::to_integer<std::uint8_t>(p[wire::kPacketTypeOffset]);
+  const wire::HeaderView h(packet.data);
+  const std::uint8_t type = h.PacketTypeByte();
   if (type < 1 || type > 3) return false;
   out.type = static_cast<PacketType>(type);
-  out.sample_id = LoadBe32(p + wire::kSampleIdOffset);
-  out.index = LoadBe16(p + wire::kPacketIndexOffset);
-  out.count = LoadBe16(p + wire::kPacketCountOffset);
-  out.ext_info_size = std::to_integer<std::uint8_t>(p[wire::kExtInfoSizeOffset]);
-  out.bpp = std::to_integer<std::uint8_t>(p[wire::kBytesPerPixelOffset]);
-  out.word36 = LoadBe32(p + wire::kPixelCountOffset);
-  out.word40 = LoadBe32(p + wire::kPayloadRoomOffset);
+  out.sample_id = h.SampleId();
+  out.index = h.PacketIndex();
+  out.count = h.PacketCount();
+  out.ext_info_size = h.ExtInfoSize();
+  out.bpp = h.BytesPerPixel();
+  out.word36 = h.PixelCount();
+  out.word40 = h.PayloadRoom();
   return true;
 }
 
@@ -109,11 +105,11 @@ const RxStats& Receiver::Stats() const noexcept {
   return m_packet_receiver->Stats();
 }
 
-// Leader checks shared by the leader receive and the mid-sample keep.
-// Returns zero for an acceptable leader.
-static std::error_code CheckLeader(const Receiver::Config& config, const dunmo::Receiver::Config& packet_config,
-                                   const Fields& f, const Packet& packet, RxStats& stats, bool& warned_ext_info,
-                                   bool& warned_bpp) noexcept {
+// Leader checks shared by the leader receive and the mid-sample keep: this
+// layer's own (sizes, index), then the owner's plausibility. Returns zero for
+// an acceptable leader.
+static std::error_code CheckLeader(const Receiver::Config& config, const Fields& f, const Packet& packet,
+                                   RxStats& stats, bool& warned_ext_info, bool& warned_bpp) noexcept {
   if (f.ext_info_size != config.ext_info_size) {
     stats.skipped_ext_info.Add();
     if (!warned_ext_info) {
@@ -136,20 +132,14 @@ static std::error_code CheckLeader(const Receiver::Config& config, const dunmo::
     }
     return make_error_code(RxErrc::Retry);
   }
-  const std::uint64_t min_packets = std::max<std::uint64_t>(2, config.min_packets_per_sample);
-  const std::uint64_t sample_bytes = std::uint64_t{f.word36} * f.bpp;
-  const std::uint64_t payloads = f.count >= 2 ? f.count - 2u : 0;
-  // A stated payload room must carry the sample in the announced packets;
-  // 0 means the sender did not state it.
-  const bool room_ok = f.word40 == 0 || (f.word40 <= kMaxUdpPayload && payloads * f.word40 >= sample_bytes);
-  const bool size_ok = packet_config.max_sample_bytes == 0 || sample_bytes <= packet_config.max_sample_bytes;
   const std::size_t expected_length = packet.header_size + f.ext_info_size;
   if (packet.datagram_size > expected_length) {
     // More than headers and ext info: a datagram longer than the leader slots.
     stats.truncated.Add();
     return std::make_error_code(std::errc::message_size);
   }
-  if (f.count < min_packets || !room_ok || !size_ok || packet.datagram_size < expected_length || f.index != 0) {
+  if (packet.datagram_size < expected_length || f.index != 0 ||
+      (config.leader_plausible && !config.leader_plausible(wire::HeaderView(packet.data)))) {
     stats.malformed_leader.Add();
     return make_error_code(RxErrc::MalformedLeader);
   }
@@ -188,8 +178,7 @@ Receiver::Result Receiver::ReceiveLeaderPacket(detail::IovsBuilder<std::byte>&& 
   }
   // A message-size result of the packet layer is judged here: a leader's ext
   // info lands in the packet's spare room when no slot was given for it.
-  if (const std::error_code bad =
-          CheckLeader(m_config, m_packet_receiver->GetConfig(), f, *r.packet, stats, s.warned_ext_info, s.warned_bpp)) {
+  if (const std::error_code bad = CheckLeader(m_config, f, *r.packet, stats, s.warned_ext_info, s.warned_bpp)) {
     return {bad, bad == RxErrc::Retry ? PacketPtr(nullptr) : std::move(r.packet)};
   }
   s.BeginSample(f.sample_id, f.count);
@@ -231,7 +220,7 @@ Receiver::Result Receiver::Classify(Result r, detail::IovsBuilder<std::byte>& io
       return {make_error_code(RxErrc::Retry), PacketPtr(nullptr)};
     }
     // A leader that would not be accepted is not worth ending the sample for.
-    if (CheckLeader(m_config, m_packet_receiver->GetConfig(), f, *r.packet, stats, s.warned_ext_info, s.warned_bpp)) {
+    if (CheckLeader(m_config, f, *r.packet, stats, s.warned_ext_info, s.warned_bpp)) {
       return {make_error_code(RxErrc::Retry), PacketPtr(nullptr)};
     }
     // Keep it (header and ext info together in the packet's storage) so the

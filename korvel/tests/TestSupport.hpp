@@ -15,6 +15,8 @@
 #include <vesk_test/UdpPeer.hpp>
 
 #include <cstring>
+#include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -76,7 +78,9 @@ struct RxStack {
   dunmo::Receiver* packet_layer = nullptr;  // owned by `stream`
   std::unique_ptr<vesk::Receiver> stream;
 
-  explicit RxStack(std::int32_t topic, std::uint8_t ext_info_size, std::uint8_t bpp, bool coalesce = false) {
+  // `leader_plausible`: the stream layer's Config field (empty: every leader).
+  explicit RxStack(std::int32_t topic, std::uint8_t ext_info_size, std::uint8_t bpp, bool coalesce = false,
+                   std::function<bool(const wire::HeaderView&)> leader_plausible = {}) {
     UdpRxSocket::Config sc;
     sc.address = Ipv4("127.0.0.1");
     sc.buffer_size = 4 << 20;
@@ -89,6 +93,7 @@ struct RxStack {
     vesk::Receiver::Config vc;
     vc.ext_info_size = ext_info_size;
     vc.bytes_per_pixel = bpp;
+    vc.leader_plausible = std::move(leader_plausible);
     stream = std::make_unique<vesk::Receiver>(
         vc, vesk::Receiver::DunmoPtr(dunmo_rx.release(), std::default_delete<dunmo::Receiver>()), nullptr);
   }

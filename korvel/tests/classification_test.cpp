@@ -16,10 +16,14 @@ using wire::LoadBe32;
 using wire::PacketType;
 
 constexpr std::int32_t kTopic = 10;
+// Pixel count of the leaders the fixture's plausibility judge refuses.
+constexpr std::uint32_t kImplausiblePixels = 777;
 
 class Classification : public ::testing::Test {
  protected:
-  Classification() : rx(kTopic, 0, 2), raw(rx.Port()) {}
+  Classification()
+      : rx(kTopic, 0, 2, false, [](const wire::HeaderView& h) { return h.PixelCount() != kImplausiblePixels; }),
+        raw(rx.Port()) {}
 
   vesk::Receiver::Result Leader(std::chrono::nanoseconds t = 1s) {
     return rx.stream->ReceiveLeaderPacket(MakeRxIovsBuilder(slots), t);
@@ -119,23 +123,33 @@ TEST_F(Classification, LeaderWithOtherExtInfoSizeIsSkippedWithOneWarning) {
   EXPECT_NE(log.Lines()[0].find("--ext_info_size 0"), std::string::npos) << log.Lines()[0];
 }
 
+// The owner of the sample judges plausibility; this layer asks it for every
+// leader that passed its own index and length checks.
 TEST_F(Classification, MalformedLeaders) {
-  Crafted one_packet = LeaderOf(1);
+  Crafted refused = LeaderOf(1);
+  refused.word36 = kImplausiblePixels;
+  Crafted second_index = LeaderOf(2);
+  second_index.index = 1;
+  Crafted one_packet = LeaderOf(3);  // not this layer's to judge: the owner accepts it here
   one_packet.count = 1;
-  Crafted too_small_room = LeaderOf(2);
-  too_small_room.word40 = 99;  // 2 payloads of 99 bytes cannot carry 200
-  Crafted no_payloads = LeaderOf(3);
-  no_payloads.count = 2;  // F = 100 pixels but no payload packet
   Crafted stray_bytes = LeaderOf(4);
+  raw.Send(Craft(refused));
+  raw.Send(Craft(second_index));
+  for (int i = 0; i < 2; ++i) {
+    auto r = Leader();
+    EXPECT_EQ(r.error, RxErrc::MalformedLeader) << "leader " << i;
+    ASSERT_TRUE(r.packet) << "leader " << i;  // the caller reads what the refused leader announced
+    EXPECT_EQ(LoadBe32(r.packet->data + wire::kSampleIdOffset), i + 1u);
+  }
+  EXPECT_EQ(rx.stream->Stats().malformed_leader.Get(), 2u);
   raw.Send(Craft(one_packet));
-  raw.Send(Craft(too_small_room));
-  raw.Send(Craft(no_payloads));
+  auto accepted = Leader();
+  EXPECT_FALSE(accepted.error) << accepted.error.message();
+  EXPECT_TRUE(accepted.packet);
   Crafted short_ext = LeaderOf(6);
   short_ext.ext_info_size = 8;
   RxStack ext_rx(kTopic, 8, 2);
   UdpPeer(ext_rx.Port()).Send(Craft(short_ext, Bytes(3)));  // 8 bytes announced, 3 sent
-  for (int i = 0; i < 3; ++i) EXPECT_EQ(Leader().error, RxErrc::MalformedLeader) << "leader " << i;
-  EXPECT_EQ(rx.stream->Stats().malformed_leader.Get(), 3u);
   Bytes ext_in(8);
   auto lb = MakeRxIovsBuilder(slots);
   lb.Append(gsl::span<std::byte>(ext_in.data(), ext_in.size()));
@@ -143,14 +157,18 @@ TEST_F(Classification, MalformedLeaders) {
   // Ext info size 0, yet 5 more bytes: longer than the leader's slots.
   raw.Send(Craft(stray_bytes, Bytes(5)));
   EXPECT_EQ(Leader().error, std::errc::message_size);
-  Crafted empty_sample = LeaderOf(5);
-  empty_sample.count = 2;
-  empty_sample.word36 = 0;
-  empty_sample.word40 = 0;
-  raw.Send(Craft(empty_sample));
-  auto r = Leader();
-  EXPECT_FALSE(r.error) << r.error.message();
-  EXPECT_TRUE(r.packet);
+
+  // Mid-sample, a leader the owner refuses does not end the sample: skipped.
+  StartSample(30);
+  Crafted refused_mid = LeaderOf(31);
+  refused_mid.word36 = kImplausiblePixels;
+  raw.Send(Craft(refused_mid));
+  raw.Send(Craft(PayloadOf(30, 1), Bytes(100)));
+  EXPECT_EQ(Payload(out.data(), 100).error, RxErrc::Retry);
+  auto p1 = Payload(out.data(), 100);
+  EXPECT_FALSE(p1.error) << p1.error.message();
+  EXPECT_EQ(rx.stream->Stats().malformed_leader.Get(), 3u);
+  EXPECT_EQ(rx.stream->Stats().unexpected_leader.Get(), 0u);
 }
 
 TEST_F(Classification, StaleAndDuplicatePacketsAreSkippedMidSample) {

@@ -122,6 +122,40 @@ TEST(Layers, OneGatherPerPacketWithHeadersAndCallerBytes) {
   for (std::size_t i = wire::kVeskReservedOffset; i < wire::kHeadersSize; ++i) EXPECT_EQ(payload[i], std::byte{0});
 }
 
+// Every field the view reads is the one the sender wrote for that packet kind.
+TEST(Layers, HeaderViewReadsEveryFieldTheSenderWrote) {
+  MemoryStacks m(4, 2, 100, 41);
+  TxSlotArray slots{};
+  const Bytes body = Pattern(100, 3);
+  ASSERT_FALSE(m.stream_tx->SendLeaderPacket(MakeTxIovsBuilder(slots), std::nullopt, std::nullopt, std::nullopt));
+  auto pb = MakeTxIovsBuilder(slots);
+  pb.Append(gsl::span<const std::byte>(body.data(), body.size()));
+  ASSERT_FALSE(m.stream_tx->SendPayloadPacket(std::move(pb), std::nullopt, std::nullopt, std::nullopt, 0));
+  ASSERT_FALSE(m.stream_tx->SendTrailerPacket(MakeTxIovsBuilder(slots), std::nullopt, std::nullopt, std::nullopt));
+  ASSERT_EQ(m.queue.datagrams.size(), 3u);
+  std::vector<wire::HeaderView> views;
+  for (const Bytes& d : m.queue.datagrams) views.emplace_back(d.data());
+  for (std::size_t k = 0; k < views.size(); ++k) {
+    const wire::HeaderView& h = views[k];
+    EXPECT_EQ(h.Magic(), wire::kDunmoMagic);
+    EXPECT_EQ(h.Version(), wire::kDunmoVersion);
+    EXPECT_EQ(h.HeaderSize(), wire::kHeadersSize);
+    EXPECT_EQ(h.TopicId(), 3);
+    EXPECT_EQ(h.SampleId(), 41u);
+    EXPECT_EQ(h.PacketIndex(), k);  // the trailer follows the packets sent
+    EXPECT_EQ(h.PacketCount(), 4u);
+    EXPECT_EQ(h.BytesPerPixel(), 2u);
+  }
+  EXPECT_EQ(views[0].PacketTypeByte(), static_cast<std::uint8_t>(wire::PacketType::Leader));
+  EXPECT_EQ(views[0].PixelCount(), 100u);
+  EXPECT_EQ(views[1].PacketTypeByte(), static_cast<std::uint8_t>(wire::PacketType::Payload));
+  EXPECT_EQ(views[1].PayloadTag(), 1u);
+  EXPECT_EQ(views[1].PayloadBytes(), 100u);
+  EXPECT_EQ(views[2].PacketTypeByte(), static_cast<std::uint8_t>(wire::PacketType::Trailer));
+  EXPECT_EQ(views[2].PixelCount(), 100u);
+  EXPECT_EQ(views[2].SampleBytes(), 100u);
+}
+
 TEST(Layers, SamplesAreNumberedFromTheFirstIdAndSkipZeroOnWrap) {
   MemoryStacks m(3, 2, 10, 0xFFFFFFFEu);
   std::vector<dunmo::SentPacketInfo> seen;

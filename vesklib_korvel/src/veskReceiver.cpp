@@ -29,6 +29,7 @@
 #include <cstdlib>
 #include <iostream>
 #include <limits>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -68,8 +69,8 @@ std::uint16_t PacketLayerSize(const ReceiverConfig& config, int bpp) {
   return static_cast<std::uint16_t>(std::clamp<std::int64_t>(packets, 2, std::numeric_limits<std::uint16_t>::max()));
 }
 
-std::uint32_t SampleIdOf(const korvel::dunmo::Receiver::Packet& packet) {
-  return korvel::wire::LoadBe32(packet.data + korvel::wire::kSampleIdOffset);
+korvel::wire::HeaderView HeaderOf(const korvel::dunmo::Receiver::Packet& packet) {
+  return korvel::wire::HeaderView(packet.data);
 }
 
 std::chrono::nanoseconds TimeLeft(Clock::time_point deadline) {
@@ -106,6 +107,14 @@ RxCount CauseOfInSampleError(const std::error_code& error, bool trailer) {
     return RxCount::kPayloadWrongSize;
   }
   return RxCount::kTransportError;
+}
+
+// A sender set up differently (pixel type, payload room) is named once, with
+// the option that fixes it.
+void TellLeaderHints(detail::LeaderHints& hints, const korvel::wire::HeaderView& leader) {
+  for (const auto& hint : {hints.PixelType(leader.PixelType()), hints.PayloadRoom(leader.PayloadRoom())}) {
+    if (hint) LOG4CPLUS_WARN(Logger(), *hint);
+  }
 }
 
 // Leaders of the stream that the transport refused (another ext info or
@@ -257,14 +266,17 @@ void VeskReceiver::Initialise() {
     dunmo_config.topic_id = m_rcvr_cfg.topic_id;
     dunmo_config.packets_per_sample = PacketLayerSize(m_rcvr_cfg, m_bpp);
     dunmo_config.options = m_rcvr_cfg.packet_layer_option;
-    dunmo_config.max_sample_bytes = 0;
 
     korvel::vesk::Receiver::Config vesk_config{};
     vesk_config.max_ext_info_size = 8;
     vesk_config.ext_info_size = static_cast<std::uint8_t>(m_rcvr_cfg.ext_info_size);
     vesk_config.flags = 0;
     vesk_config.bytes_per_pixel = static_cast<std::uint8_t>(m_bpp);
-    vesk_config.min_packets_per_sample = 2;
+    // The sample plan is the one judge of a leader: the transport asks it
+    // for awaited and mid-sample leaders alike.
+    vesk_config.leader_plausible = [bpp = m_bpp, mtu = m_rcvr_cfg.mtu_size](const korvel::wire::HeaderView& h) {
+      return detail::PlanSample(h.PacketCount(), h.PixelCount(), bpp, mtu, h.PayloadRoom()).fits;
+    };
 
     // An earlier stack goes first (its protocol receiver, then the socket it
     // read from): a unicast port takes one socket only, so the new one could
@@ -289,182 +301,228 @@ void VeskReceiver::Initialise() {
 
 // ---- one sample -----------------------------------------------------------------
 
-bool VeskReceiver::ReceiveSample(SampleExtInfo& ext_info, std::vector<unsigned char>& sample,
-                                 std::chrono::nanoseconds timeout) {
-  VESK_TRACE_SCOPE();
-  if (!m_vesk_receiver) {
-    throw std::logic_error("ReceiveSample needs a receiver built by Initialise");
-  }
-  const Clock::time_point deadline = Clock::now() + timeout;
-  std::chrono::nanoseconds time_left = timeout;
-  korvel::RxSlotArray slots{};
-  const std::size_t ext_info_size = m_rcvr_cfg.ext_info_size;
-  SampleOutcome outcome(m_statistics, m_last_end, m_last_leader_accepted);
-  const AtExit sync_statistics([this] { SyncTransportStatistics(); });
-  const std::uint64_t refused_before = RefusedLeaders(m_vesk_receiver->Stats());
+namespace {
 
-  // Leader: skipped datagrams and oversized ones do not end the wait.
+// What an accepted leader announces, and how its bytes are spread.
+struct AcceptedLeader {
+  std::uint32_t sample_id = 0;
+  std::uint16_t packets = 0;
+  std::uint32_t pixels = 0;
+  detail::SamplePlan plan;
+};
+
+// The steps of one ReceiveSample call: leader, payloads, trailer, each
+// receiving within the sample's deadline and telling `outcome` how it ended.
+// A step returns false (or nothing) for a sample given up or not begun, and
+// throws for transport errors and inconsistent samples.
+class SampleSteps {
+ public:
+  SampleSteps(korvel::vesk::Receiver& receiver, ReceiveStatistics& statistics, const ReceiverConfig& config, int bpp,
+              Clock::time_point deadline, SampleOutcome& outcome)
+      : m_receiver(receiver),
+        m_statistics(statistics),
+        m_config(config),
+        m_bpp(bpp),
+        m_deadline(deadline),
+        m_outcome(outcome) {}
+
+  // The awaited leader, plausible and within `max_sample_bytes`; the ext
+  // info of any leader read is unpacked into `ext_info`. `sample_id` names a leader that was read,
+  // accepted or not.
+  std::optional<AcceptedLeader> Leader(detail::LeaderHints& hints, std::uint64_t max_sample_bytes,
+                                       SampleExtInfo& ext_info, std::uint32_t& sample_id);
+  // The payloads, one after the other straight into `sample`.
+  bool Payloads(const AcceptedLeader& leader, std::vector<unsigned char>& sample);
+  bool Trailer(const AcceptedLeader& leader);
+
+ private:
+  // The leader receive with its retries; skipped and oversized datagrams do
+  // not end the wait. The ext info block lands in `ext_block`.
+  RxResult AwaitLeader(std::vector<unsigned char>& ext_block);
+  RxResult AwaitPayload(detail::PayloadBatcher& batcher, unsigned char* write_at, std::uint64_t chunk,
+                        std::uint64_t full_chunk, std::uint64_t full_in_a_row);
+
+  korvel::vesk::Receiver& m_receiver;
+  ReceiveStatistics& m_statistics;
+  const ReceiverConfig& m_config;
+  int m_bpp;
+  Clock::time_point m_deadline;
+  SampleOutcome& m_outcome;
+  korvel::RxSlotArray m_slots{};
+};
+
+RxResult SampleSteps::AwaitLeader(std::vector<unsigned char>& ext_block) {
   RxResult leader;
-  std::vector<unsigned char> ext_block;
   do {
-    auto builder = korvel::MakeRxIovsBuilder(slots);
-    ext_block.assign(ext_info_size, 0);
-    if (ext_info_size != 0) builder.Append(BytesAt(ext_block.data(), ext_block.size()));
-    leader = m_vesk_receiver->ReceiveLeaderPacket(std::move(builder), time_left);
-    time_left = TimeLeft(deadline);
-    SyncTransportStatistics();
+    auto builder = korvel::MakeRxIovsBuilder(m_slots);
+    ext_block.assign(m_config.ext_info_size, 0);
+    if (!ext_block.empty()) builder.Append(BytesAt(ext_block.data(), ext_block.size()));
+    leader = m_receiver.ReceiveLeaderPacket(std::move(builder), TimeLeft(m_deadline));
+    m_statistics.SyncTransport(m_receiver.Stats());
   } while (detail::IsLeaderRetry(leader.error));
+  return leader;
+}
 
-  if (leader.error) {
-    const bool malformed = Is(leader.error, korvel::RxErrc::MalformedLeader);
-    if (malformed && leader.packet) {
-      outcome.Leader(SampleIdOf(*leader.packet),
-                     korvel::wire::LoadBe16(leader.packet->data + korvel::wire::kPacketCountOffset));
-    }
-    outcome.Fail(malformed ? RxCount::kLeaderMalformed : RxCount::kTransportError);
+std::optional<AcceptedLeader> SampleSteps::Leader(detail::LeaderHints& hints, std::uint64_t max_sample_bytes,
+                                                  SampleExtInfo& ext_info, std::uint32_t& sample_id) {
+  const std::uint64_t refused_before = RefusedLeaders(m_receiver.Stats());
+  std::vector<unsigned char> ext_block;
+  const RxResult leader = AwaitLeader(ext_block);
+  if (leader.error && (!Is(leader.error, korvel::RxErrc::MalformedLeader) || !leader.packet)) {
+    m_outcome.Fail(RxCount::kTransportError);
     throw std::runtime_error("Error receiving VESK Leader Packet: " + leader.error.message());
   }
   if (!leader.packet) {
     // Without any leader of this stream the sender is idle: no sample began,
     // so none was lost. Refused leaders mean samples came and were lost.
-    if (RefusedLeaders(m_vesk_receiver->Stats()) == refused_before) {
-      outcome.Idle();
+    if (RefusedLeaders(m_receiver.Stats()) == refused_before) {
+      m_outcome.Idle();
     } else {
-      outcome.Fail(RxCount::kLeaderTimeout);
+      m_outcome.Fail(RxCount::kLeaderTimeout);
     }
-    return false;
+    return std::nullopt;
   }
   if (ext_block.size() >= SampleExtInfo::kPackedSize) {
     ext_info.Unpack(ext_block);
   } else {
     ext_info = SampleExtInfo();
   }
-  ext_block = {};
-
-  const std::byte* leader_header = leader.packet->data;
-  const std::uint32_t sample_id = SampleIdOf(*leader.packet);
-  const std::uint16_t packets = korvel::wire::LoadBe16(leader_header + korvel::wire::kPacketCountOffset);
-  const std::uint32_t pixels = korvel::wire::LoadBe32(leader_header + korvel::wire::kPixelCountOffset);
-  const std::uint32_t stated_room = korvel::wire::LoadBe32(leader_header + korvel::wire::kPayloadRoomOffset);
-  const std::uint32_t stated_type = korvel::wire::LoadBe32(leader_header + korvel::wire::kPixelTypeOffset);
-  // A sender set up differently is named once, with the option that fixes it.
-  for (const auto& hint : {m_leader_hints->PixelType(stated_type), m_leader_hints->PayloadRoom(stated_room)}) {
-    if (hint) LOG4CPLUS_WARN(Logger(), *hint);
-  }
-  const detail::SamplePlan plan = detail::PlanSample(packets, pixels, m_bpp, m_rcvr_cfg.mtu_size, stated_room);
-  outcome.Leader(sample_id, packets);
-  if (!plan.fits) {
-    outcome.Fail(RxCount::kLeaderUnfit);
-    // More bytes than the announced packets can carry: give the sample up
-    // before reserving memory for it.
-    m_sample_id = sample_id;
+  const korvel::wire::HeaderView header = HeaderOf(*leader.packet);
+  TellLeaderHints(hints, header);
+  AcceptedLeader accepted{header.SampleId(), header.PacketCount(), header.PixelCount(), {}};
+  m_outcome.Leader(accepted.sample_id, accepted.packets);
+  sample_id = accepted.sample_id;
+  if (leader.error) {
+    // Refused by the sample plan, or by the transport's index and length
+    // checks: given up before any memory is reserved for it.
+    m_outcome.Fail(RxCount::kLeaderImplausible);
     throw std::runtime_error("Incomplete payload received");
   }
-  const std::uint64_t max_sample_bytes =
-      detail::MaxSampleBytes(m_rcvr_cfg.max_sample_bytes, m_bpp, m_rcvr_cfg.mtu_size);
-  if (plan.sample_bytes > max_sample_bytes) {
+  // Plausible: the transport asked the same plan before accepting the leader.
+  accepted.plan = detail::PlanSample(accepted.packets, accepted.pixels, m_bpp, m_config.mtu_size, header.PayloadRoom());
+  if (accepted.plan.sample_bytes > max_sample_bytes) {
     // A forged or foreign leader never makes the receiver reserve more than
     // its maximum sample size.
-    m_sample_id = sample_id;
-    outcome.Fail(RxCount::kLeaderOversized);
+    m_outcome.Fail(RxCount::kLeaderOversized);
     throw std::runtime_error(fmt::format("Sample of {} bytes announced, above the maximum sample size of {} bytes",
-                                         plan.sample_bytes, max_sample_bytes));
+                                         accepted.plan.sample_bytes, max_sample_bytes));
   }
+  return accepted;
+}
 
-  m_statistics.ObserveSampleId(sample_id);
-  outcome.Accepted();
-  sample.resize(static_cast<std::size_t>(plan.sample_bytes));
-  if (packets > 2) {
-    VESK_DEBUG_PRINT("npdus per pkt {} frame size {} num frames {} m_bpp {}",
-                     static_cast<std::int32_t>(plan.pixels_per_packet), static_cast<std::int32_t>(pixels),
-                     static_cast<int>(packets), static_cast<int>(m_bpp));
-  }
-  m_sample_id = sample_id;
+RxResult SampleSteps::AwaitPayload(detail::PayloadBatcher& batcher, unsigned char* write_at, std::uint64_t chunk,
+                                   std::uint64_t full_chunk, std::uint64_t full_in_a_row) {
+  RxResult payload;
+  if (batcher.Next(write_at, chunk, full_chunk, full_in_a_row, TimeLeft(m_deadline), payload)) return payload;
+  do {
+    auto builder = korvel::MakeRxIovsBuilder(m_slots);
+    builder.Append(BytesAt(write_at, static_cast<std::size_t>(chunk)));
+    payload = m_receiver.ReceivePayloadPacket(std::move(builder), TimeLeft(m_deadline));
+  } while (detail::IsRetry(payload.error));
+  return payload;
+}
 
-  // Payloads land one after the other straight in the sample.
+bool SampleSteps::Payloads(const AcceptedLeader& leader, std::vector<unsigned char>& sample) {
   std::uint64_t remaining = sample.size();
   unsigned char* write_at = sample.data();
   std::uint32_t highest_end = 1;
-  const std::uint64_t full_chunk = static_cast<std::uint64_t>(plan.pixels_per_packet) * m_bpp;
+  const std::uint64_t full_chunk = static_cast<std::uint64_t>(leader.plan.pixels_per_packet) * m_bpp;
   // Runs of full payloads come in batches unless bit 0 of the packet layer
   // option turns batching off.
-  detail::PayloadBatcher batcher(*m_vesk_receiver,
-                                 (m_rcvr_cfg.packet_layer_option & korvel::dunmo::Receiver::kOptionNoBatch) == 0);
-  for (std::uint32_t k = 2; k < packets; ++k) {
+  detail::PayloadBatcher batcher(m_receiver,
+                                 (m_config.packet_layer_option & korvel::dunmo::Receiver::kOptionNoBatch) == 0);
+  for (std::uint32_t k = 2; k < leader.packets; ++k) {
     const std::uint64_t chunk = std::min(full_chunk, remaining);
-    RxResult payload;
     const std::uint64_t full_in_a_row =
-        full_chunk == 0 ? 0 : std::min<std::uint64_t>(packets - k, remaining / full_chunk);
-    if (batcher.Next(write_at, chunk, full_chunk, full_in_a_row, time_left, payload)) {
-      time_left = TimeLeft(deadline);
-    } else {
-      do {
-        auto builder = korvel::MakeRxIovsBuilder(slots);
-        builder.Append(BytesAt(write_at, static_cast<std::size_t>(chunk)));
-        payload = m_vesk_receiver->ReceivePayloadPacket(std::move(builder), time_left);
-        time_left = TimeLeft(deadline);
-      } while (detail::IsRetry(payload.error));
-    }
-
+        full_chunk == 0 ? 0 : std::min<std::uint64_t>(leader.packets - k, remaining / full_chunk);
+    RxResult payload = AwaitPayload(batcher, write_at, chunk, full_chunk, full_in_a_row);
     if (payload.error) {
-      outcome.Fail(CauseOfInSampleError(payload.error, false));
+      m_outcome.Fail(CauseOfInSampleError(payload.error, false));
       throw std::runtime_error("Error receiving Payload Packets: " + payload.error.message());
     }
     if (!payload.packet) {
-      outcome.Fail(RxCount::kPayloadTimeout);
+      m_outcome.Fail(RxCount::kPayloadTimeout);
       LOG4CPLUS_ERROR(Logger(), "Time out for payload packet " << (k - 1));
       return false;
     }
-    const std::uint32_t payload_sample_id = SampleIdOf(*payload.packet);
-    if (payload_sample_id != sample_id) {
-      outcome.Fail(RxCount::kPayloadOfOtherSample);
-      LOG4CPLUS_ERROR(
-          Logger(),
-          fmt::format("Payload packet {}, sample {} does not belong to the same sample as the leader "
-                      "packet sample: {}",
-                      k - 1, static_cast<std::int32_t>(payload_sample_id), static_cast<std::int32_t>(sample_id)));
+    const korvel::wire::HeaderView header = HeaderOf(*payload.packet);
+    if (header.SampleId() != leader.sample_id) {
+      m_outcome.Fail(RxCount::kPayloadOfOtherSample);
+      LOG4CPLUS_ERROR(Logger(), fmt::format("Payload packet {}, sample {} does not belong to the same sample as the "
+                                            "leader packet sample: {}",
+                                            k - 1, static_cast<std::int32_t>(header.SampleId()),
+                                            static_cast<std::int32_t>(leader.sample_id)));
       return false;
     }
-    const std::uint32_t tag = korvel::wire::LoadBe32(payload.packet->data + korvel::wire::kPayloadTagOffset);
+    highest_end = detail::AdvancePayloadEnd(highest_end, header.PayloadTag(), chunk, m_bpp);
     payload.packet.reset();
-    outcome.PacketTaken();
-    highest_end = detail::AdvancePayloadEnd(highest_end, tag, chunk, m_bpp);
+    m_outcome.PacketTaken();
     remaining -= chunk;
     write_at += chunk;
   }
-
   if (remaining != 0) {
-    outcome.Fail(RxCount::kIncompletePayload);
+    m_outcome.Fail(RxCount::kIncompletePayload);
     throw std::runtime_error("Incomplete payload received");
   }
-  if (highest_end - 1 != pixels) {
-    outcome.Fail(RxCount::kWrongTag);
+  if (highest_end - 1 != leader.pixels) {
+    m_outcome.Fail(RxCount::kWrongTag);
     throw std::runtime_error("Unexpected payload tag");
   }
+  return true;
+}
 
+bool SampleSteps::Trailer(const AcceptedLeader& leader) {
   RxResult trailer;
   do {
-    time_left = TimeLeft(deadline);
-    trailer = m_vesk_receiver->ReceiveTrailerPacket(korvel::MakeRxIovsBuilder(slots), time_left);
+    trailer = m_receiver.ReceiveTrailerPacket(korvel::MakeRxIovsBuilder(m_slots), TimeLeft(m_deadline));
   } while (detail::IsRetry(trailer.error));
-
   if (trailer.error) {
-    outcome.Fail(CauseOfInSampleError(trailer.error, true));
+    m_outcome.Fail(CauseOfInSampleError(trailer.error, true));
     throw std::runtime_error("Error receiving VESK Trailer Packet: " + trailer.error.message());
   }
   if (!trailer.packet) {
-    outcome.Fail(RxCount::kTrailerTimeout);
+    m_outcome.Fail(RxCount::kTrailerTimeout);
     LOG4CPLUS_ERROR(Logger(), "Missing trailer");
     return false;
   }
-  if (SampleIdOf(*trailer.packet) != sample_id) {
-    outcome.Fail(RxCount::kTrailerOfOtherSample);
+  if (HeaderOf(*trailer.packet).SampleId() != leader.sample_id) {
+    m_outcome.Fail(RxCount::kTrailerOfOtherSample);
     LOG4CPLUS_ERROR(Logger(), "leader and trailer do not belong to the same sample");
     return false;
   }
-  outcome.PacketTaken();
+  m_outcome.PacketTaken();
+  return true;
+}
+
+}  // namespace
+
+bool VeskReceiver::ReceiveSample(SampleExtInfo& ext_info, std::vector<unsigned char>& sample,
+                                 std::chrono::nanoseconds timeout) {
+  VESK_TRACE_SCOPE();
+  if (!m_vesk_receiver) {
+    throw std::logic_error("ReceiveSample needs a receiver built by Initialise");
+  }
+  SampleOutcome outcome(m_statistics, m_last_end, m_last_leader_accepted);
+  const AtExit sync_statistics([this] { SyncTransportStatistics(); });
+  SampleSteps steps(*m_vesk_receiver, m_statistics, m_rcvr_cfg, m_bpp, Clock::now() + timeout, outcome);
+
+  const std::optional<AcceptedLeader> leader =
+      steps.Leader(*m_leader_hints, detail::MaxSampleBytes(m_rcvr_cfg.max_sample_bytes, m_bpp, m_rcvr_cfg.mtu_size),
+                   ext_info, m_sample_id);
+  if (!leader) return false;
+  m_statistics.ObserveSampleId(leader->sample_id);
+  outcome.Accepted();
+  sample.resize(static_cast<std::size_t>(leader->plan.sample_bytes));
+  if (leader->packets > 2) {
+    VESK_DEBUG_PRINT("npdus per pkt {} frame size {} num frames {} m_bpp {}",
+                     static_cast<std::int32_t>(leader->plan.pixels_per_packet),
+                     static_cast<std::int32_t>(leader->pixels), static_cast<int>(leader->packets),
+                     static_cast<int>(m_bpp));
+  }
+  if (!steps.Payloads(*leader, sample) || !steps.Trailer(*leader)) return false;
   outcome.Delivered();
-  LOG4CPLUS_INFO(Logger(), fmt::format("All packets received of sample {}", static_cast<std::int32_t>(sample_id)));
+  LOG4CPLUS_INFO(Logger(),
+                 fmt::format("All packets received of sample {}", static_cast<std::int32_t>(leader->sample_id)));
   return true;
 }
 

@@ -14,9 +14,12 @@ struct SamplePlan {
   // Pixels expected in every payload packet but possibly the last; 0 when the
   // leader announces no payload packet (two packets or fewer).
   std::uint32_t pixels_per_packet = 0;
-  // False when the byte count does not fit a sample buffer or exceeds what
-  // the announced payload packets can carry; such a sample is given up
-  // before any memory is reserved for it.
+  // Whether the leader is plausible: false when it announces fewer than two
+  // packets, a byte count that does not fit a sample buffer or exceeds what
+  // the announced payload packets can carry, or a stated room that cannot
+  // carry the bytes or arrive whole at this MTU. The transport refuses such
+  // a leader (it asks this plan), and the sample is given up before any
+  // memory is reserved for it.
   bool fits = false;
 };
 

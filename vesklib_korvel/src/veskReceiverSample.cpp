@@ -11,6 +11,11 @@
 
 namespace ketra::vesktools::vesklib_korvel::detail {
 
+namespace {
+// Largest UDP payload an IPv4 datagram carries.
+constexpr std::uint32_t kMaxDatagramPayload = 65507;
+}  // namespace
+
 SamplePlan PlanSample(std::uint16_t packets, std::uint32_t pixels, int bytes_per_pixel, int mtu_size,
                       std::uint32_t stated_room) noexcept {
   SamplePlan plan;
@@ -28,6 +33,12 @@ SamplePlan PlanSample(std::uint16_t packets, std::uint32_t pixels, int bytes_per
       plan.pixels_per_packet = static_cast<std::uint32_t>(std::max(0, (mtu_size - kHeaderRoom) / bytes_per_pixel));
     }
   }
+  // A stated room, of whole pixels or not, must let the announced payload
+  // packets carry the announced bytes, each within one datagram.
+  const std::uint64_t payloads = packets > 2 ? packets - 2u : 0u;
+  if (stated_room != 0 && (stated_room > kMaxDatagramPayload || payloads * stated_room < plan.sample_bytes)) {
+    return plan;
+  }
   // A sample buffer is indexed with 32-bit signed sizes on the wire side.
   if (plan.sample_bytes > static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max())) return plan;
   // The payload packets announced must be able to carry the announced bytes:
@@ -38,9 +49,8 @@ SamplePlan PlanSample(std::uint16_t packets, std::uint32_t pixels, int bytes_per
     // the sender's MTU differs (or the leader is forged).
     const bool room_arrives =
         !room_stated || stated_room <= static_cast<std::uint32_t>(std::max(0, mtu_size - kHeaderRoom));
-    const std::uint64_t payload_packets = packets > 2 ? packets - 2u : 0u;
-    plan.fits = room_arrives && packets >= 2 &&
-                plan.sample_bytes <= payload_packets * plan.pixels_per_packet * std::uint64_t{bpp};
+    plan.fits =
+        room_arrives && packets >= 2 && plan.sample_bytes <= payloads * plan.pixels_per_packet * std::uint64_t{bpp};
   } else {
     const std::int64_t needed = PacketsPerSample(pixels, bytes_per_pixel, mtu_size);
     plan.fits = needed >= 2 && needed <= packets;

@@ -219,11 +219,11 @@ std::vector<Scenario> Scenarios() {
   out.push_back({"leader above the maximum", RxCount::kLeaderOversized, {one[0]}, 100});
   Datagram one_packet = one[0];
   SetU16(one_packet, wire::kPacketCountOffset, 1);
-  out.push_back({"leader of one packet", RxCount::kLeaderMalformed, {one_packet}});
+  out.push_back({"leader of one packet", RxCount::kLeaderImplausible, {one_packet}});
   Datagram too_many_pixels = one[0];
   vesk_test::SetU32(too_many_pixels, wire::kPixelCountOffset, 100000);
   vesk_test::SetU32(too_many_pixels, wire::kPayloadRoomOffset, 0);
-  out.push_back({"pixels three packets cannot carry", RxCount::kLeaderUnfit, {too_many_pixels}});
+  out.push_back({"pixels three packets cannot carry", RxCount::kLeaderImplausible, {too_many_pixels}});
   return out;
 }
 
@@ -268,7 +268,7 @@ TEST(ReceiveStatisticsCauses, EachScriptedFailureIsCountedOnceUnderItsCause) {
     }
     EXPECT_EQ(give_up_lines, 1);
     // The cap holds before any memory is reserved for the sample.
-    if (scenario.cause == RxCount::kLeaderOversized || scenario.cause == RxCount::kLeaderUnfit) {
+    if (scenario.cause == RxCount::kLeaderOversized || scenario.cause == RxCount::kLeaderImplausible) {
       EXPECT_EQ(sample.capacity(), 0u);
     }
   }

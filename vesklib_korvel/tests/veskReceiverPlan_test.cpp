@@ -70,6 +70,13 @@ TEST(SamplePlan, LeadersAnnouncingMoreThanTheirPacketsCarryDoNotFit) {
   EXPECT_FALSE(PlanSample(65535, 1000000000u, 2, 9000).fits);
   // More packets than needed are accepted (the later ones carry nothing).
   EXPECT_TRUE(PlanSample(20, 100, 2, 9000).fits);
+  // An empty sample of leader and trailer only.
+  EXPECT_TRUE(PlanSample(2, 0, 2, 9000).fits);
+  // A stated room that is not whole pixels still has to carry the bytes: two
+  // payloads of 99 bytes cannot carry 200, nor can one room beyond a datagram.
+  EXPECT_FALSE(PlanSample(4, 100, 2, 9000, 99).fits);
+  EXPECT_TRUE(PlanSample(4, 100, 2, 9000, 101).fits);
+  EXPECT_FALSE(PlanSample(4, 100, 2, 65535, 65509).fits);
 }
 
 TEST(SamplePlan, PacketCountAgreesWithTheSharedRule) {

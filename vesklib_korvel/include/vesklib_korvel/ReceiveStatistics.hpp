@@ -21,7 +21,9 @@ struct RxStats;
 
 namespace ketra::vesktools::vesklib_korvel {
 
-// Every counter, in the order of the snapshot.
+// Every counter, in the order of the snapshot. Each one's name and source are
+// declared once, in the table of receiveStatistics.cpp, which a compile-time
+// check keeps in this order.
 enum class RxCount : std::size_t {
   // Datagrams, as the transport classified them.
   kDatagramsReceived,
@@ -38,9 +40,9 @@ enum class RxCount : std::size_t {
   kSamplesGivenUp,  // sum of the given-up causes below
   // Given-up samples, one counter per cause.
   kLeaderTimeout,         // leaders of this stream came within the sample timeout, none acceptable
-  kLeaderMalformed,       // the awaited leader was refused (impossible sample)
+  kLeaderImplausible,     // the awaited leader announces a sample this receiver cannot take (packet count,
+                          // bytes its packets cannot carry, payloads larger than this MTU, wrong index)
   kLeaderOversized,       // leader announces more bytes than the maximum sample size
-  kLeaderUnfit,           // bytes its packets cannot carry, or payloads larger than this MTU
   kPayloadTimeout,        // a payload did not arrive in time
   kPayloadLost,           // a later packet of the sample came: payloads in between lost
   kPayloadWrongSize,      // payload shorter or longer than its place

@@ -27,7 +27,6 @@ class Receiver {
     std::int32_t topic_id = 0;
     std::uint16_t packets_per_sample = 0;  // expected N (sizes internal state only)
     std::uint8_t options = 0;              // receive options (0: defaults)
-    std::uint64_t max_sample_bytes = 0;    // 0: what the sample's packets can carry
   };
 
   // Header bytes of one received datagram. `data` points at the dunmo header

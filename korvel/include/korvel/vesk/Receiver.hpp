@@ -1,8 +1,8 @@
 #pragma once
-// Stream protocol, receiving side. Classifies every datagram: the packet
-// awaited is returned; datagrams to skip give RxErrc::Retry; a leader that
-// arrives mid-sample ends the current sample with RxErrc::UnexpectedLeader and
-// is kept for the next ReceiveLeaderPacket.
+// Stream protocol, receiving side. Checks packet kind, index, staleness and
+// sizes, and classifies every datagram: the packet awaited is returned; datagrams to skip give RxErrc::Retry; a leader
+// that arrives mid-sample ends the current sample with RxErrc::UnexpectedLeader and is kept for the next
+// ReceiveLeaderPacket.
 
 #include <korvel/RxErrc.hpp>
 #include <korvel/RxStats.hpp>
@@ -26,7 +26,13 @@ class Receiver {
     std::uint8_t ext_info_size = 0;
     std::uint16_t flags = 0;  // 0: defaults
     std::uint8_t bytes_per_pixel = 0;
-    std::uint64_t min_packets_per_sample = 2;  // leader and trailer
+    // Whether a leader announces a sample its receiver can take (packet
+    // count, pixel count, payload room): judged by the layer that reassembles
+    // the sample, asked here for every leader that passed this layer's own
+    // checks. A refused leader counts as malformed_leader; awaited, it gives
+    // RxErrc::MalformedLeader with the packet; mid-sample, it is skipped.
+    // Empty: every such leader is plausible.
+    std::function<bool(const wire::HeaderView&)> leader_plausible;
   };
 
   using DunmoPtr = std::unique_ptr<dunmo::Receiver, std::function<void(dunmo::Receiver*)>>;

@@ -83,4 +83,39 @@ inline void StoreBe64(std::byte* p, std::uint64_t v) noexcept {
   std::memcpy(p, &v, sizeof v);
 }
 
+// ---- reading a received header ------------------------------------------------
+// The header fields of one packet, in host order, read where they lie. `p`
+// points at the dunmo header followed by the vesk header (kHeadersSize bytes
+// that must stay valid while the view is used). Fields that differ by packet
+// kind share their place: PixelCount and PayloadTag, PayloadRoom,
+// PayloadBytes and SampleBytes.
+class HeaderView {
+ public:
+  explicit HeaderView(const std::byte* p) noexcept : m_p(p) {}
+
+  std::uint32_t Magic() const noexcept { return LoadBe32(m_p + kMagicOffset); }
+  std::uint8_t Version() const noexcept { return Byte(kVersionOffset); }
+  std::uint8_t HeaderSize() const noexcept { return Byte(kHeaderSizeOffset); }
+  std::int32_t TopicId() const noexcept { return static_cast<std::int32_t>(LoadBe32(m_p + kTopicIdOffset)); }
+  std::uint32_t SampleId() const noexcept { return LoadBe32(m_p + kSampleIdOffset); }
+  std::uint16_t PacketIndex() const noexcept { return LoadBe16(m_p + kPacketIndexOffset); }
+  std::uint16_t PacketCount() const noexcept { return LoadBe16(m_p + kPacketCountOffset); }
+
+  // The raw type byte; PacketType names the valid values 1 to 3.
+  std::uint8_t PacketTypeByte() const noexcept { return Byte(kPacketTypeOffset); }
+  std::uint8_t ExtInfoSize() const noexcept { return Byte(kExtInfoSizeOffset); }
+  std::uint8_t BytesPerPixel() const noexcept { return Byte(kBytesPerPixelOffset); }
+  std::uint32_t PixelCount() const noexcept { return LoadBe32(m_p + kPixelCountOffset); }      // leader, trailer
+  std::uint32_t PayloadTag() const noexcept { return LoadBe32(m_p + kPayloadTagOffset); }      // payload
+  std::uint32_t PayloadRoom() const noexcept { return LoadBe32(m_p + kPayloadRoomOffset); }    // leader
+  std::uint32_t PayloadBytes() const noexcept { return LoadBe32(m_p + kPayloadBytesOffset); }  // payload
+  std::uint32_t SampleBytes() const noexcept { return LoadBe32(m_p + kSampleBytesOffset); }    // trailer
+  std::uint32_t PixelType() const noexcept { return LoadBe32(m_p + kPixelTypeOffset); }        // leader
+
+ private:
+  std::uint8_t Byte(std::size_t offset) const noexcept { return std::to_integer<std::uint8_t>(m_p[offset]); }
+
+  const std::byte* m_p;
+};
+
 }  // namespace korvel::wire
