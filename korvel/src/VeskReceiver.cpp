@@ -116,8 +116,9 @@ static std::error_code CheckLeader(const Receiver::Config& config, const Fields&
       warned_ext_info = true;
       LOG4CPLUS_WARN(detail::KorvelLogger(),
                      fmt::format("extended info size {} received, {} expected: start the sender with "
-                                 "--ext_info_size {}; leaders are skipped until then",
-                                 f.ext_info_size, config.ext_info_size, config.ext_info_size));
+                                 "--ext_info_size {} or the receiver with --ext_info_size {}; leaders are skipped "
+                                 "until then",
+                                 f.ext_info_size, config.ext_info_size, config.ext_info_size, f.ext_info_size));
     }
     return make_error_code(RxErrc::Retry);
   }

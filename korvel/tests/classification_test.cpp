@@ -120,7 +120,11 @@ TEST_F(Classification, LeaderWithOtherExtInfoSizeIsSkippedWithOneWarning) {
   EXPECT_EQ(rx.stream->Stats().skipped_ext_info.Get(), 2u);
   ASSERT_EQ(log.Lines().size(), 1u);
   EXPECT_NE(log.Lines()[0].find("extended info size 8 received, 0 expected"), std::string::npos) << log.Lines()[0];
-  EXPECT_NE(log.Lines()[0].find("--ext_info_size 0"), std::string::npos) << log.Lines()[0];
+  // Either end can be changed: the sender to what this receiver expects, or
+  // this receiver to what the sender sends.
+  EXPECT_NE(log.Lines()[0].find("start the sender with --ext_info_size 0 or the receiver with --ext_info_size 8"),
+            std::string::npos)
+      << log.Lines()[0];
 }
 
 // The owner of the sample judges plausibility; this layer asks it for every

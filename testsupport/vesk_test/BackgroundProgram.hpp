@@ -1,7 +1,9 @@
 #pragma once
 // Test support: a program started in the background with its standard output
-// and error in one file, waited for with a time limit and killed by its PID
-// if it outlives the test.
+// and error in one file (or error in a file of its own), waited for with a
+// time limit, sent signals by its PID and killed by its PID if it outlives
+// the test. The program starts with SIGINT and SIGTERM at their default
+// actions and no signal blocked, whatever the test runner inherited.
 
 #include <fcntl.h>
 #include <signal.h>
@@ -26,17 +28,37 @@ namespace vesk_test {
 
 class BackgroundProgram {
  public:
-  // Starts argv[0] (a path) with `argv`; its output goes to `output`.
-  BackgroundProgram(const std::vector<std::string>& argv, std::filesystem::path output) : m_output(std::move(output)) {
+  // Starts argv[0] (a path) with `argv`; its standard output goes to
+  // `output`, its standard error to `error` or, when that is empty, to
+  // `output` as well.
+  BackgroundProgram(const std::vector<std::string>& argv, std::filesystem::path output,
+                    std::filesystem::path error = {})
+      : m_output(std::move(output)), m_error(std::move(error)) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, m_output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    if (m_error.empty()) {
+      posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    } else {
+      posix_spawn_file_actions_addopen(&actions, 2, m_error.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    }
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGINT);
+    sigaddset(&defaults, SIGTERM);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
     std::vector<char*> args;
     for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
     args.push_back(nullptr);
-    if (posix_spawn(&m_pid, args[0], &actions, nullptr, args.data(), environ) != 0) m_pid = -1;
+    if (posix_spawn(&m_pid, args[0], &actions, &attributes, args.data(), environ) != 0) m_pid = -1;
+    posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
   }
   ~BackgroundProgram() {
@@ -65,20 +87,30 @@ class BackgroundProgram {
     }
     return m_status;
   }
-  // SIGTERM, then the exit status within `limit` (SIGKILL after it).
-  std::optional<int> Stop(std::chrono::milliseconds limit) {
-    if (m_pid > 0 && !m_status) ::kill(m_pid, SIGTERM);
+  // Sends `signal` (SIGTERM unless told), then the exit status within
+  // `limit` (SIGKILL by the destructor after it).
+  std::optional<int> Stop(std::chrono::milliseconds limit, int signal = SIGTERM) {
+    Signal(signal);
     return Wait(limit);
   }
-  std::string Output() const {
-    std::ifstream in(m_output);
+  // Sends `signal` to the program while it runs.
+  void Signal(int signal) {
+    if (m_pid > 0 && !m_status) ::kill(m_pid, signal);
+  }
+  std::string Output() const { return ReadAll(m_output); }
+  // Standard error when it has a file of its own.
+  std::string ErrorOutput() const { return ReadAll(m_error); }
+
+ private:
+  static std::string ReadAll(const std::filesystem::path& path) {
+    std::ifstream in(path);
     std::stringstream text;
     text << in.rdbuf();
     return text.str();
   }
 
- private:
   std::filesystem::path m_output;
+  std::filesystem::path m_error;
   pid_t m_pid = -1;
   std::optional<int> m_status;
 };

@@ -88,6 +88,13 @@ ChildProcess::ChildProcess(std::vector<std::string> argv, const std::vector<std:
     dup2(in, 0);
     dup2(out, 1);
     dup2(err, 2);
+    // The program starts with SIGINT and SIGTERM at their default actions and
+    // nothing blocked, whatever the test runner inherited.
+    signal(SIGINT, SIG_DFL);
+    signal(SIGTERM, SIG_DFL);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
     execve(args[0], args.data(), envp.data());
     // No allocation between fork and exit: the parent may have threads.
     const char* reason = std::strerror(errno);

@@ -1,6 +1,7 @@
 #pragma once
 // A child process started by a test: arguments passed as given, standard
-// output and error captured in files, stopped by its PID.
+// output and error captured in files, SIGINT and SIGTERM at their default
+// actions, stopped by its PID.
 
 #include <vesk_test/TempDir.hpp>
 

@@ -14,9 +14,10 @@ namespace {
 
 using ketra::vesktools::vesklib_korvel::ReceiverConfig;
 
-ReceiverConfig GatewayReceiverConfig(int width, int height, unsigned short mtu_size, unsigned short ext_info_size) {
+ReceiverConfig GatewayReceiverConfig(int width, int height, unsigned short mtu_size, unsigned short ext_info_size,
+                                     std::uint64_t socket_buffer_size) {
   ReceiverConfig config;
-  config.socket_buffer_size = Vesk2VidraGateway::kSocketBufferSize;
+  config.socket_buffer_size = socket_buffer_size;
   config.topic_id = Vesk2VidraGateway::kTopicId;
   config.mtu_size = mtu_size;
   config.image_width = width;
@@ -46,9 +47,10 @@ double NowSeconds() {
 Vesk2VidraGateway::Vesk2VidraGateway(const std::string& receiver_ip, const std::string& interface, int port,
                                      DataType data_type, int width, int height, const std::string& broker_uri,
                                      const std::string& stream, double interval, unsigned short mtu_size,
-                                     unsigned short ext_info_size, std::string log_prop_file, std::string log_level)
+                                     unsigned short ext_info_size, std::string log_prop_file, std::string log_level,
+                                     std::uint64_t socket_buffer_size)
     : VeskReceiver(receiver_ip, ReceiveInterfaceName(receiver_ip, interface), port, data_type,
-                   GatewayReceiverConfig(width, height, mtu_size, ext_info_size)),
+                   GatewayReceiverConfig(width, height, mtu_size, ext_info_size, socket_buffer_size)),
       m_width(width),
       m_height(height),
       m_plane_bytes(PlaneBytes(width, height, data_type)),
@@ -62,10 +64,10 @@ Vesk2VidraGateway::Vesk2VidraGateway(const std::string& receiver_ip, const std::
   auto& logger = ketra::vesktools::vesklib_korvel::Logger();
   const std::string joined_on = ReceiveInterfaceName(receiver_ip, interface);
   LOG4CPLUS_INFO(logger, fmt::format("VESK to VIDRA gateway: {}:{}{} -> {} stream '{}', {}x{} pixels of type {}, "
-                                     "interval {} s, MTU {}, ext info {} bytes",
+                                     "interval {} s, MTU {}, ext info {} bytes, socket buffer {} bytes",
                                      receiver_ip, port, joined_on.empty() ? "" : " on interface " + joined_on,
                                      MaskBrokerUri(broker_uri), m_stream, width, height, static_cast<int>(data_type),
-                                     m_interval, mtu_size, ext_info_size));
+                                     m_interval, mtu_size, ext_info_size, socket_buffer_size));
 }
 
 Vesk2VidraGateway::~Vesk2VidraGateway() = default;
@@ -80,6 +82,7 @@ void Vesk2VidraGateway::HandleSampleUser(SampleExtInfo& ext_info, std::vector<un
     throw std::runtime_error(fmt::format("Sample {} of {} bytes is not a whole number of {}x{} image planes ({} bytes)",
                                          GetSampleId(), sample.size(), m_width, m_height, m_plane_bytes));
   }
+  m_bytes_received.fetch_add(sample.size(), std::memory_order_relaxed);
   m_exchange->Put(sample, GetSampleId(), ext_info.GetTimestamp(), NowSeconds());
 }
 

@@ -6,9 +6,13 @@
 #include <orsa/OrsaLogManager.hpp>
 #include <vesk2vidra/BrokerUri.hpp>
 #include <vesk2vidra/RedisConnection.hpp>
+#include <vesk2vidra/Vesk2VidraGateway.hpp>
 #include <vesklib_korvel/Diagnostics.hpp>
+#include <vesktools_cli/HostAddress.hpp>
 #include <vesktools_cli/OptionChecks.hpp>
+#include <vesktools_cli/ReceiveOptions.hpp>
 #include <vesktools_cli/Startup.hpp>
+#include <vesktools_cli/StopSignals.hpp>
 
 #include <iostream>
 
@@ -26,7 +30,7 @@ po::options_description MakeDescription() {
   description.add_options()       //
       ("help,h", cli::kHelpText)  //
       ("receiver ip,r", po::value<std::string>()->default_value("127.0.0.1"),
-       "VESK source IP address (unicast or multicast)")  //
+       "VESK source IP address or host name (unicast or multicast)")  //
       ("interface,a", po::value<std::string>()->default_value("127.0.0.1"),
        "VESK interface (interface for multicasting)")                                                  //
       ("port,p", po::value<int>()->required(), "VESK UDP port")                                        //
@@ -41,12 +45,14 @@ po::options_description MakeDescription() {
       ("mtu-size,m", po::value<unsigned short>()->default_value(1500), "MTU size (1500 or 9000 bytes)")  //
       ("ext_info_size,x", po::value<unsigned short>()->default_value(8), "extended info size in bytes")  //
       ("log-level,l", po::value<std::string>()->default_value("ERROR"), cli::kLogLevelText);
+  cli::AddReceiveOptions(description, ketra::vesktools::vesk2vidra::Vesk2VidraGateway::kSocketBufferSize);
   return description;
 }
 
-Options ReadOptions(const po::variables_map& variables) {
+// `receiver_ip` is the "receiver ip" option already resolved by the start-up check.
+Options ReadOptions(const po::variables_map& variables, const std::string& receiver_ip) {
   Options options;
-  options.receiver_ip = variables["receiver ip"].as<std::string>();
+  options.receiver_ip = receiver_ip;
   options.interface = variables["interface"].as<std::string>();
   options.port = variables["port"].as<int>();
   options.vidra_stream = variables["vidra-stream"].as<std::string>();
@@ -61,19 +67,25 @@ Options ReadOptions(const po::variables_map& variables) {
   options.mtu_size = variables["mtu-size"].as<unsigned short>();
   options.ext_info_size = variables["ext_info_size"].as<unsigned short>();
   options.log_level = variables["log-level"].as<std::string>();
+  options.socket_buffer = variables["socket-buffer"].as<std::uint64_t>();
+  options.progress = variables["progress"].as<double>();
   return options;
 }
 
 }  // namespace
 
 int main(int argc, char* argv[]) {
+  // Before any thread starts (log4cplus may start some), so that all of them
+  // leave SIGINT and SIGTERM to the run's stop signal watch.
+  cli::BlockStopSignals();
   const log4cplus::Initializer log_initializer;
   const po::options_description description = MakeDescription();
 
+  std::string receiver_ip;  // "receiver ip", resolved once by the check
   cli::ToolSettings settings;
   settings.initial_level = cli::InitialLevel::kToolError;
-  settings.check = [data_type_check = cli::DataTypeCheck("data-type")](const po::variables_map& variables,
-                                                                       const po::options_description& options) {
+  settings.check = [&receiver_ip, data_type_check = cli::DataTypeCheck("data-type")](
+                       const po::variables_map& variables, const po::options_description& options) {
     data_type_check(variables, options);
     cli::CheckRange<int>(variables, "port", 1, 65535);
     cli::CheckRange<int>(variables, "width", 1, 1 << 20);
@@ -81,13 +93,20 @@ int main(int argc, char* argv[]) {
     cli::CheckRange<unsigned short>(variables, "mtu-size", 97, 65535);
     cli::CheckOneOf<unsigned short>(variables, "ext_info_size", {0, 8});
     cli::CheckRange<double>(variables, "vidra-interval", 0.0, 86400.0);
-    cli::CheckIpv4(variables, "receiver ip", false);
+    cli::CheckReceiveOptions(variables);
     cli::CheckInterface(variables, "interface", true);
+    const std::string broker_uri = variables["broker-uri"].as<std::string>();
+    ketra::vesktools::vesk2vidra::BrokerAddress broker;
     try {
-      ketra::vesktools::vesk2vidra::ParseBrokerUri(variables["broker-uri"].as<std::string>());
+      broker = ketra::vesktools::vesk2vidra::ParseBrokerUri(broker_uri);
     } catch (const std::invalid_argument& error) {
       throw cli::UsageError(fmt::format("Invalid broker-uri: {}", error.what()));
     }
+    receiver_ip = cli::ResolveIpv4Host(variables["receiver ip"].as<std::string>(), "receiver ip");
+    // The broker's name is looked up again at each connection, so that a
+    // broker that moves is found; a name that does not resolve at all is a
+    // mistake to report now.
+    cli::CheckHostResolves(broker.host, "broker-uri " + broker.masked_uri);
   };
   settings.check_at = cli::CheckPoint::kAfterLogSettings;
   settings.configure_from_file = orsa::OrsaLogManager::Configure;
@@ -98,7 +117,7 @@ int main(int argc, char* argv[]) {
   if (startup.exit_status) {
     return *startup.exit_status;
   }
-  const Options options = ReadOptions(startup.variables);
+  const Options options = ReadOptions(startup.variables, receiver_ip);
   startup.variables.clear();
 
   log4cplus::Logger logger = ketra::vesktools::vesklib_korvel::Logger();

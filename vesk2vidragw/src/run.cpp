@@ -1,16 +1,25 @@
 // The work of vesk2vidragw: the gateway receiver and the VIDRA publisher,
-// each on a thread of its own.
+// each on a thread of its own, until SIGINT or SIGTERM asks to stop or the
+// publisher fails.
 
 #include "run.hpp"
 
+#include <fmt/format.h>
 #include <log4cplus/loggingmacros.h>
 #include <vesk2vidra/Vesk2VidraGateway.hpp>
 #include <vesk2vidra/VidraSender.hpp>
 #include <vesklib_korvel/Diagnostics.hpp>
+#include <vesktools_cli/ReceiveProgress.hpp>
+#include <vesktools_cli/RunEnd.hpp>
+#include <vesktools_cli/StopSignals.hpp>
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
+#include <cstdio>
 #include <exception>
+#include <optional>
+#include <string>
 #include <thread>
 
 namespace ketra::vesktools::vesk2vidragw {
@@ -23,6 +32,19 @@ int WholeSeconds(double interval) {
   return static_cast<int>(std::clamp(interval, static_cast<double>(INT_MIN), static_cast<double>(INT_MAX)));
 }
 
+// The counters of the run at its end, at INFO.
+void LogFinalStatistics(const vesk2vidra::Vesk2VidraGateway& gateway, const vesk2vidra::VidraSender& sender) {
+  std::string counters;
+  for (const std::string& line : vesklib_korvel::NonZeroCounterLines(gateway.StatisticsSnapshot())) {
+    counters += (counters.empty() ? "" : ", ") + line;
+  }
+  LOG4CPLUS_INFO(vesklib_korvel::Logger(),
+                 fmt::format("Final statistics: published {} frame(s), {} replaced before publishing; receive "
+                             "statistics: {}",
+                             sender.PublishedCount(), gateway.Exchange().FramesDropped(),
+                             counters.empty() ? std::string("all zero") : counters));
+}
+
 }  // namespace
 
 int Run(const Options& options) {
@@ -31,14 +53,39 @@ int Run(const Options& options) {
   vesk2vidra::Vesk2VidraGateway gateway(options.receiver_ip, options.interface, options.port, options.data_type,
                                         options.width, options.height, options.broker_uri, options.vidra_stream,
                                         options.vidra_interval, options.mtu_size, options.ext_info_size,
-                                        options.log_prop_file, options.log_level);
+                                        options.log_prop_file, options.log_level, options.socket_buffer);
   vesk2vidra::VidraSender sender(options.width, options.height, options.data_type, options.broker_uri,
                                  options.vidra_stream, WholeSeconds(options.vidra_interval));
+
+  const double wait_seconds = std::chrono::duration<double>(gateway.GetSampleTimeout()).count();
+  cli::RunEnd run_end;
+  const cli::StopSignalWatch watch([&run_end, wait_seconds](int signal) {
+    LOG4CPLUS_INFO(vesklib_korvel::Logger(), cli::StopSignalName(signal) + " received: stopping");
+    // The receive loop ends once the sample it receives is complete or its wait ends.
+    fmt::print(stderr,
+               "vesk2vidragw: {} received, stopping within {:g} s; another SIGINT or SIGTERM ends vesk2vidragw at "
+               "once\n",
+               cli::StopSignalName(signal), wait_seconds);
+    std::fflush(stderr);
+    run_end.RequestStop();
+  });
+  std::optional<cli::ProgressReporter> progress;
+  if (options.progress > 0) {
+    progress.emplace(
+        std::chrono::duration<double>(options.progress),
+        [&gateway, &sender] {
+          return cli::ProgressCounts{gateway.StatisticsSnapshot(), gateway.BytesReceived(), sender.PublishedCount()};
+        },
+        stderr);
+  }
 
   // A failure of the publisher stops the receiver too and is reported after
   // both threads have ended.
   std::exception_ptr publish_failure;
-  std::thread receive_thread([&gateway] { gateway.ReceiveLoop(); });
+  std::thread receive_thread([&gateway, &run_end] {
+    gateway.ReceiveLoop();
+    run_end.LoopEnded();
+  });
   std::thread publish_thread;
   try {
     publish_thread = std::thread([&] {
@@ -54,8 +101,20 @@ int Run(const Options& options) {
     receive_thread.join();
     throw;
   }
+  // On a stop, the publisher ends first: it starts no frame after it, and the
+  // one being sent, if any, is sent whole. The receive loop ends as
+  // StopReceiver ends it; RunEnd waits for it (the publish thread may be
+  // waiting in StopReceiver already).
+  run_end.Wait([&sender] {
+    sender.Stop();
+    vesklib_korvel::VeskReceiver::s_execute.store(false);
+  });
   receive_thread.join();
   publish_thread.join();
+  LogFinalStatistics(gateway, sender);
+  if (progress) {
+    progress->Finish();
+  }
   if (publish_failure) {
     std::rethrow_exception(publish_failure);
   }

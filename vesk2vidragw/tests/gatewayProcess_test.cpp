@@ -102,8 +102,9 @@ TEST_F(GatewayProcess, BrokerKilledAndRestartedWhileTheGatewayRuns) {
       << "publishing must resume; gateway output:\n"
       << gateway->Stdout();
   EXPECT_TRUE(gateway->Running());
-  feed.Stop(SIGTERM, 5s);
+  // Stopped while frames still come, its receive loop ends at once.
   gateway->Stop(SIGTERM, 5s);
+  feed.Stop(SIGTERM, 5s);
   const std::string log = gateway->Stdout();
   EXPECT_EQ(Occurrences(log, "retries the broker"), 1u) << "the loss of the broker is logged once:\n" << log;
 }
@@ -133,8 +134,9 @@ TEST_F(GatewayProcess, BrokerStoppedWhileMegapixelFramesFlowIsLoggedOnceAndPubli
         << gateway->Stdout();
   }
   EXPECT_TRUE(gateway->Running());
-  feed.Stop(SIGTERM, 5s);
+  // Stopped while frames still come, its receive loop ends at once.
   gateway->Stop(SIGTERM, 5s);
+  feed.Stop(SIGTERM, 5s);
   const std::string log = gateway->Stdout();
   EXPECT_EQ(Occurrences(log, "retries the broker"), 2u) << "one ERROR line per outage:\n" << log;
   EXPECT_EQ(Occurrences(log, "Reconnected to VIDRA broker"), 2u) << log;

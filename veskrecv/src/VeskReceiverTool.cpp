@@ -13,7 +13,7 @@ VeskReceiverTool::VeskReceiverTool(const std::string& address, const std::string
     : VeskReceiver(address, netif, port, data_type, config), m_nb_of_samples(nb_of_samples), m_tally(nb_of_samples) {}
 
 void VeskReceiverTool::HandleSampleUser(vesklib_korvel::SampleExtInfo& /*ext_info*/,
-                                        std::vector<unsigned char>& /*sample*/) {
+                                        std::vector<unsigned char>& sample) {
   const auto sample_id = static_cast<std::uint32_t>(GetSampleId());
   fmt::print(">>>>> VeskReceiverTool::HandleSampleUser(): Sample ID: {}", GetSampleId());
   std::fflush(stdout);
@@ -21,6 +21,7 @@ void VeskReceiverTool::HandleSampleUser(vesklib_korvel::SampleExtInfo& /*ext_inf
     m_first_sample_id = sample_id;
   }
   m_tally.Delivered(sample_id);
+  m_received_bytes.fetch_add(sample.size(), std::memory_order_relaxed);
   UpdateCounts();
 }
 

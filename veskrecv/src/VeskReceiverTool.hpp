@@ -6,6 +6,7 @@
 
 #include "sampleTally.hpp"
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -30,6 +31,8 @@ class VeskReceiverTool : public vesklib_korvel::VeskReceiver {
   // GetLostSamples().
   std::uint64_t GetMissingBeyondWanted() const { return m_tally.Beyond(); }
   std::uint32_t GetFirstSampleId() const { return m_first_sample_id; }
+  // Bytes of the samples delivered so far; readable from any thread.
+  std::uint64_t GetReceivedBytes() const { return m_received_bytes.load(std::memory_order_relaxed); }
 
  private:
   void UpdateCounts();
@@ -38,6 +41,7 @@ class VeskReceiverTool : public vesklib_korvel::VeskReceiver {
   std::uint32_t m_received_samples = 0;
   std::uint32_t m_lost_samples = 0;
   std::uint32_t m_first_sample_id = 0;
+  std::atomic<std::uint64_t> m_received_bytes{0};
   veskrecv::SampleTally m_tally;
 };
 

@@ -1,5 +1,6 @@
 // The work of veskrecv: receive the wanted number of samples on one thread,
-// printing each sample id, then print the report.
+// printing each sample id, until they are there or SIGINT or SIGTERM asks to
+// stop, then print the report.
 
 #include "run.hpp"
 
@@ -8,11 +9,16 @@
 #include <fmt/format.h>
 #include <log4cplus/loggingmacros.h>
 #include <vesklib_korvel/Diagnostics.hpp>
+#include <vesktools_cli/ReceiveProgress.hpp>
+#include <vesktools_cli/RunEnd.hpp>
+#include <vesktools_cli/StopSignals.hpp>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
@@ -23,14 +29,50 @@ namespace {
 
 vesklib_korvel::ReceiverConfig MakeConfig(const Options& options) {
   vesklib_korvel::ReceiverConfig config;
-  config.socket_buffer_size = 16777216;
+  config.socket_buffer_size = options.socket_buffer;
   config.topic_id = 10;
-  config.mtu_size = 9000;
+  config.mtu_size = options.mtu_size;
   config.image_width = options.width;
   config.image_height = options.height;
-  config.ext_info_size = 0;
+  config.ext_info_size = options.ext_info_size;
   config.packet_layer_option = 0;
   return config;
+}
+
+// Runs the receive loop on a thread of its own until the tool has counted the
+// wanted samples or a SIGINT or SIGTERM asks to stop; with "progress", writes
+// the rate lines meanwhile.
+void Receive(korvel::VeskReceiverTool& tool, const Options& options) {
+  const double wait_seconds = std::chrono::duration<double>(tool.GetSampleTimeout()).count();
+  cli::RunEnd run_end;
+  const cli::StopSignalWatch watch([&run_end, wait_seconds](int signal) {
+    // The loop ends once the sample it receives is complete or its wait ends.
+    fmt::print(stderr,
+               "veskrecv: {} received, stopping within {:g} s, then the report; another SIGINT or SIGTERM ends "
+               "veskrecv at once\n",
+               cli::StopSignalName(signal), wait_seconds);
+    std::fflush(stderr);
+    run_end.RequestStop();
+  });
+  std::optional<cli::ProgressReporter> progress;
+  if (options.progress > 0) {
+    progress.emplace(
+        std::chrono::duration<double>(options.progress),
+        [&tool] {
+          return cli::ProgressCounts{tool.StatisticsSnapshot(), tool.GetReceivedBytes(), std::nullopt};
+        },
+        stderr);
+  }
+  std::thread receiving([&tool, &run_end] {
+    tool.ReceiveLoop();
+    run_end.LoopEnded();
+  });
+  // Ends the loop as StopReceiver does; RunEnd waits for it.
+  run_end.Wait([] { vesklib_korvel::VeskReceiver::s_execute.store(false); });
+  receiving.join();
+  if (progress) {
+    progress->Finish();
+  }
 }
 
 }  // namespace
@@ -57,8 +99,7 @@ int Run(const Options& options) {
   // The tool ends reception itself once received + lost reaches the wanted
   // number; with none wanted there is nothing to wait for.
   if (options.samples > 0) {
-    std::thread receiving([&tool] { tool->ReceiveLoop(); });
-    receiving.join();
+    Receive(*tool, options);
   }
 
   fmt::print(

@@ -6,6 +6,8 @@
 #include <vesk2vidra/FrameExchange.hpp>
 #include <vesklib_korvel/VeskReceiver.hpp>
 
+#include <atomic>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -25,11 +27,12 @@ class Vesk2VidraGateway : public VeskReceiver {
   // joined on the interface of that name or holding that IPv4 address.
   // Throws std::invalid_argument for a bad broker URI, an interface address
   // that no interface holds, a non-positive image size or a data type
-  // without a fixed pixel size.
+  // without a fixed pixel size. `socket_buffer_size` is the UDP receive
+  // buffer in bytes (0: the system's default).
   Vesk2VidraGateway(const std::string& receiver_ip, const std::string& interface, int port, DataType data_type,
                     int width, int height, const std::string& broker_uri, const std::string& stream, double interval,
                     unsigned short mtu_size, unsigned short ext_info_size, std::string log_prop_file,
-                    std::string log_level);
+                    std::string log_level, std::uint64_t socket_buffer_size = kSocketBufferSize);
   ~Vesk2VidraGateway() override;
 
   // Stops the receive loop and ends the publishing of the paired VidraSender.
@@ -41,6 +44,8 @@ class Vesk2VidraGateway : public VeskReceiver {
   void HandleSampleUser(SampleExtInfo& ext_info, std::vector<unsigned char>& sample) override;
 
   const FrameExchange& Exchange() const { return *m_exchange; }
+  // Bytes of the samples put into the exchange so far; readable from any thread.
+  std::uint64_t BytesReceived() const { return m_bytes_received.load(std::memory_order_relaxed); }
 
  private:
   int m_width;
@@ -51,6 +56,7 @@ class Vesk2VidraGateway : public VeskReceiver {
   std::string m_log_prop_file;
   std::string m_log_level;
   std::shared_ptr<FrameExchange> m_exchange;
+  std::atomic<std::uint64_t> m_bytes_received{0};
 };
 
 }  // namespace ketra::vesktools::vesk2vidra
