@@ -26,7 +26,7 @@ cleanup() {
 trap cleanup EXIT
 
 echo "=== generating a ${width} x ${height} x ${depth} cube of 16-bit pixels"
-"$BUILD_DIR/veskrecv/make-sample-cube" "$work/cube.fits" "$width" "$height" "$depth"
+"$BUILD_DIR/veskrecv/vesk-make-cube" "$work/cube.fits" "$width" "$height" "$depth"
 
 # The receiver tool listens with MTU 9000, topic 10 and no extended info: the
 # sender is started with matching options.

@@ -288,7 +288,7 @@ class EndToEnd : public ::testing::Test {
     fs::create_directories(m_dir);
     m_feed = BinaryDir() / "veskfeed" / "veskfeed";
     m_recv = BinaryDir() / "veskrecv" / "veskrecv";
-    const fs::path maker = BinaryDir() / "veskrecv" / "make-sample-cube";
+    const fs::path maker = BinaryDir() / "veskrecv" / "vesk-make-cube";
     if (!fs::exists(m_feed)) GTEST_SKIP() << "veskfeed is not built: " << m_feed;
     ASSERT_TRUE(fs::exists(m_recv));
     m_cube = m_dir / "cube.fits";

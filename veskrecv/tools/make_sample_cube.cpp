@@ -1,6 +1,6 @@
-// make-sample-cube: writes a small three-axis FITS cube of 16-bit pixels for
+// vesk-make-cube: writes a small three-axis FITS cube of 16-bit pixels for
 // the demo and the end-to-end tests.
-//   make-sample-cube <file> <width> <height> <depth>
+//   vesk-make-cube <file> <width> <height> <depth>
 // Pixel (x, y, z) holds (x + 3 y + 7 z) mod 1000, so frames differ.
 
 #include <fitsio.h>
@@ -23,7 +23,7 @@ bool ParseSize(const char* text, long& out) {
 int Fail(const char* step, int status) {
   char text[FLEN_STATUS] = {};
   fits_get_errstatus(status, text);
-  std::fprintf(stderr, "make-sample-cube: %s failed: %s\n", step, text);
+  std::fprintf(stderr, "vesk-make-cube: %s failed: %s\n", step, text);
   return 1;
 }
 
@@ -32,7 +32,7 @@ int Fail(const char* step, int status) {
 int main(int argc, char* argv[]) {
   long naxes[3] = {};
   if (argc != 5 || !ParseSize(argv[2], naxes[0]) || !ParseSize(argv[3], naxes[1]) || !ParseSize(argv[4], naxes[2])) {
-    std::fprintf(stderr, "usage: make-sample-cube <file> <width> <height> <depth>  (sizes 1 to 16384)\n");
+    std::fprintf(stderr, "usage: vesk-make-cube <file> <width> <height> <depth>  (sizes 1 to 16384)\n");
     return 2;
   }
   const long pixels = naxes[0] * naxes[1] * naxes[2];
