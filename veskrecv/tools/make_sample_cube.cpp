@@ -15,11 +15,12 @@
 
 namespace {
 
-constexpr const char* kUsage = "usage: vesk-make-cube <file> <width> <height> <depth>  (sizes 1 to 16384)\n";
+constexpr const char* kUsage = "Usage: vesk-make-cube <file> <width> <height> <depth>\n";
 
 constexpr const char* kHelp =
     "Writes a three-axis FITS cube of <depth> images of <width> x <height>\n"
-    "16-bit pixels (BITPIX 16, no BZERO), for veskfeed to stream as Int16.\n"
+    "16-bit pixels (BITPIX 16, no BZERO), for veskfeed to stream as Int16;\n"
+    "each size is 1 to 16384.\n"
     "Pixel (x, y, z) holds (x + 3 y + 7 z) mod 1000, so the images differ.\n"
     "An existing <file> is replaced.\n"
     "\n"
