@@ -1,5 +1,6 @@
-# Installs libvesklink with its public headers, the programs and a CMake
-# package so that other projects can use find_package(vesktools).
+# Installs libvesklink with its public headers, the programs, a CMake package
+# so that other projects can use find_package(vesktools), and a pkg-config
+# file vesktools.pc beside it.
 include(CMakePackageConfigHelpers)
 
 install(TARGETS vesklink ketra_fnd
@@ -24,3 +25,19 @@ configure_package_config_file(${CMAKE_SOURCE_DIR}/cmake/vesktoolsConfig.cmake.in
 write_basic_package_version_file(${CMAKE_BINARY_DIR}/vesktoolsConfigVersion.cmake COMPATIBILITY SameMajorVersion)
 install(FILES ${CMAKE_BINARY_DIR}/vesktoolsConfig.cmake ${CMAKE_BINARY_DIR}/vesktoolsConfigVersion.cmake
         DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/vesktools)
+
+# vesktools.pc in lib/pkgconfig. Paths below the prefix are given relative to
+# the file's own directory (${pcfiledir}), so the file is right for any
+# prefix given at install time.
+file(RELATIVE_PATH vesk_pc_up "/prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/prefix")
+string(REGEX REPLACE "/$" "" vesk_pc_up "${vesk_pc_up}")
+set(VESK_PC_PREFIX "\${pcfiledir}/${vesk_pc_up}")
+foreach(kind IN ITEMS LIBDIR INCLUDEDIR)
+  if(IS_ABSOLUTE "${CMAKE_INSTALL_${kind}}")
+    set(VESK_PC_${kind} "${CMAKE_INSTALL_${kind}}")
+  else()
+    set(VESK_PC_${kind} "\${prefix}/${CMAKE_INSTALL_${kind}}")
+  endif()
+endforeach()
+configure_file(${CMAKE_SOURCE_DIR}/cmake/vesktools.pc.in ${CMAKE_BINARY_DIR}/vesktools.pc @ONLY)
+install(FILES ${CMAKE_BINARY_DIR}/vesktools.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

@@ -1,11 +1,20 @@
 #!/usr/bin/env bash
-# Sets up and builds vesktools, then streams a small generated FITS cube from
-# veskfeed to veskrecv over 127.0.0.1 and shows the receiver's report.
-# Bounded in time: the receiver is stopped if it has not ended after 60 s.
+# Sets up and builds vesktools (scripts/setup.sh: the missing Debian packages
+# through sudo when not root, the build as the user), then streams a small
+# generated FITS cube from veskfeed to veskrecv over 127.0.0.1 and shows the
+# receiver's report. Bounded in time: the receiver is stopped if it has not
+# ended after 60 s.
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 export BUILD_DIR="${BUILD_DIR:-$here/build}"
 
+bash "$here/scripts/setup.sh" --no-build
+# shellcheck source=scripts/as-user.sh
+. "$here/scripts/as-user.sh"
+if [ "${#as_user[@]}" -gt 0 ]; then
+  # Started with sudo: the packages are there, the rest runs as the user.
+  exec "${as_user[@]}" bash "${BASH_SOURCE[0]}" "$@"
+fi
 bash "$here/scripts/setup.sh"
 
 samples="${DEMO_SAMPLES:-10}"
@@ -26,7 +35,7 @@ cleanup() {
 trap cleanup EXIT
 
 echo "=== generating a ${width} x ${height} x ${depth} cube of 16-bit pixels"
-"$BUILD_DIR/veskrecv/make-sample-cube" "$work/cube.fits" "$width" "$height" "$depth"
+"$BUILD_DIR/veskrecv/vesk-make-cube" "$work/cube.fits" "$width" "$height" "$depth"
 
 # The receiver tool listens with MTU 9000, topic 10 and no extended info: the
 # sender is started with matching options.

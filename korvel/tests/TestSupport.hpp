@@ -67,7 +67,9 @@ inline Bytes Craft(const Crafted& c, const Bytes& body = {}) {
   d[kBytesPerPixelOffset] = std::byte{c.bpp};
   StoreBe32(&d[kPixelCountOffset], c.word36);
   StoreBe32(&d[kPayloadRoomOffset], c.word40);
-  if (!body.empty()) std::memcpy(d.data() + kHeadersSize, body.data(), body.size());
+  // Byte by byte: GCC 12 at -O3 takes a copy of an empty body for one past
+  // the headers (a false -Warray-bounds).
+  for (std::size_t i = 0; i < body.size(); ++i) d[kHeadersSize + i] = body[i];
   return d;
 }
 

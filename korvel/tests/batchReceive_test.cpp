@@ -269,7 +269,7 @@ TEST(PayloadBatch, SkippedDatagramsShiftPayloadsThatAreMovedToTheirPlace) {
   script.insert(script.begin() + 4, Payload(3, 12, 4, kRoom, 77));
   Bytes foreign = Payload(3, 12, 5);
   foreign[0] = std::byte{0};
-  script.insert(script.begin() + 6, foreign);
+  script.insert(script.begin() + 6, std::move(foreign));
   script.insert(script.begin() + 3, Payload(3, 12, 2));
   // A duplicate of this sample's leader, and a leader of another topic.
   script.insert(script.begin() + 9, Leader(3, 12));

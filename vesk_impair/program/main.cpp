@@ -3,6 +3,7 @@
 // receiver on a bad network.
 
 #include <vesk_impair/ImpairRelay.hpp>
+#include <vesktools/Version.hpp>
 
 #include <fmt/format.h>
 #include <boost/program_options.hpp>
@@ -91,7 +92,7 @@ int Run(const Options& options) {
 int main(int argc, char** argv) {
   Options options;
   po::options_description description("Options");
-  description.add_options()("help,h", "Print help messages")(
+  description.add_options()("help,h", "Print help messages")("version", "Print the program's name and version")(
       "listen-address", po::value(&options.listen_address)->default_value(options.listen_address),
       "IPv4 address the relay listens on")("listen-port", po::value(&options.listen_port)->default_value(0),
                                            "UDP port the relay listens on (0: a free port, printed at start)")(
@@ -117,6 +118,10 @@ int main(int argc, char** argv) {
     po::store(po::parse_command_line(argc, argv, description), variables);
     if (variables.count("help") != 0U) {
       std::cout << description << std::endl;
+      return 0;
+    }
+    if (variables.count("version") != 0U) {
+      std::cout << ketra::vesktools::VersionLine("vesk-impair") << std::endl;
       return 0;
     }
     po::notify(variables);

@@ -193,9 +193,9 @@ std::vector<wire::PacketType> Types(const std::vector<Datagram>& datagrams) {
 }
 
 std::vector<wire::PacketType> SampleTypes(std::size_t payloads) {
-  std::vector<wire::PacketType> types{wire::PacketType::Leader};
-  types.insert(types.end(), payloads, wire::PacketType::Payload);
-  types.push_back(wire::PacketType::Trailer);
+  std::vector<wire::PacketType> types(payloads + 2, wire::PacketType::Payload);
+  types.front() = wire::PacketType::Leader;
+  types.back() = wire::PacketType::Trailer;
   return types;
 }
 

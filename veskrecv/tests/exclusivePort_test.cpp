@@ -37,7 +37,7 @@ class SharedPort : public ::testing::Test {
     m_recv = (BinaryDir() / "veskrecv" / "veskrecv").string();
     if (!fs::exists(m_feed) || !fs::exists(m_recv)) GTEST_SKIP() << "veskfeed or veskrecv is not built";
     m_cube = (m_dir / "frames.fits").string();
-    BackgroundProgram make({(BinaryDir() / "veskrecv" / "make-sample-cube").string(), m_cube, "1024", "1024", "3"},
+    BackgroundProgram make({(BinaryDir() / "veskrecv" / "vesk-make-cube").string(), m_cube, "1024", "1024", "3"},
                            m_dir / "make.out");
     ASSERT_EQ(make.Wait(30s), 0) << make.Output();
   }

@@ -95,7 +95,7 @@ TEST(VeskrecvLoss, SenderWhoseSamplesAreAllGivenUpEndsTheRunWithThemAllLost) {
   const fs::path dir = fs::temp_directory_path() / ("veskrecv_loss_" + std::to_string(::getpid()));
   fs::create_directories(dir);
   const fs::path cube = dir / "cube.fits";
-  const fs::path maker = fs::path(ProgramPath("veskrecv")).parent_path() / "make-sample-cube";
+  const fs::path maker = fs::path(ProgramPath("veskrecv")).parent_path() / "vesk-make-cube";
   const ProgramResult make =
       RunProgram(maker.string(), {cube.string(), std::to_string(kWidth), std::to_string(kHeight), "4"});
   ASSERT_EQ(make.status, 0) << make.err;

@@ -213,7 +213,7 @@ class EndToEnd : public ::testing::Test {
     ASSERT_TRUE(fs::exists(m_recv));
     m_cube = m_dir.File("cube.fits");
     const auto make =
-        vesk_test::RunProgram(vesk_test::ProgramPath("make-sample-cube", "veskrecv"), {m_cube, "64", "48", "4"});
+        vesk_test::RunProgram(vesk_test::ProgramPath("vesk-make-cube", "veskrecv"), {m_cube, "64", "48", "4"});
     ASSERT_EQ(make.status, 0) << make.out << make.err;
   }
 

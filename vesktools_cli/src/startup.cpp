@@ -9,6 +9,7 @@
 #include <fstream>
 #include <iostream>
 #include <vesklib_korvel/Diagnostics.hpp>
+#include <vesktools/Version.hpp>
 #include <vesktools_cli/Startup.hpp>
 
 namespace po = boost::program_options;
@@ -72,6 +73,32 @@ void LogStartupFailure(log4cplus::Logger& tool_logger, const std::string& text) 
   }
 }
 
+// The program's description with "version" added after "help" (at the end
+// when there is no "help"), under the caption "Options". A program that
+// lists "version" itself has it where it put it.
+po::options_description WithVersionOption(const po::options_description& description) {
+  po::options_description full("Options");
+  bool added = description.find_nothrow("version", false) != nullptr;
+  for (const auto& option : description.options()) {
+    full.add(option);
+    if (!added && option->long_name() == "help") {
+      full.add_options()("version", kVersionText);
+      added = true;
+    }
+  }
+  if (!added) {
+    full.add_options()("version", kVersionText);
+  }
+  return full;
+}
+
+std::string ProgramName(int argc, const char* const* argv) {
+  if (argc < 1 || argv[0] == nullptr || argv[0][0] == '\0') {
+    return "vesktools";
+  }
+  return std::filesystem::path(argv[0]).filename().string();
+}
+
 void RunCheck(const ToolSettings& settings, CheckPoint point, const po::variables_map& variables,
               const po::options_description& description) {
   if (settings.check && settings.check_at == point) {
@@ -79,13 +106,20 @@ void RunCheck(const ToolSettings& settings, CheckPoint point, const po::variable
   }
 }
 
-// Steps after parsing: help, required options, the program's check, log
-// level and log configuration. Returns the exit status when the program ends.
+// Steps after parsing: help, version, required options, the program's check,
+// log level and log configuration. Returns the exit status when the program
+// ends.
 std::optional<int> ApplyOptions(po::variables_map& variables, const po::options_description& description,
-                                const ToolSettings& settings, log4cplus::Logger& tool_logger) {
-  // Help comes before the required options are enforced, so it works alone.
+                                const std::string& program, const ToolSettings& settings,
+                                log4cplus::Logger& tool_logger) {
+  // Help and version come before the required options are enforced, so they
+  // work alone.
   if (variables.count("help") != 0) {
     std::cout << description << std::endl;
+    return 0;
+  }
+  if (variables.count("version") != 0) {
+    std::cout << VersionLine(program) << std::endl;
     return 0;
   }
   po::notify(variables);
@@ -120,14 +154,15 @@ std::optional<int> ApplyOptions(po::variables_map& variables, const po::options_
 
 }  // namespace
 
-StartupOutcome RunStartup(int argc, const char* const* argv, const po::options_description& description,
+StartupOutcome RunStartup(int argc, const char* const* argv, const po::options_description& program_description,
                           const ToolSettings& settings) {
   log4cplus::Logger tool_logger = vesklib_korvel::Logger();
   SetInitialLevel(settings.initial_level, tool_logger);
+  const po::options_description description = WithVersionOption(program_description);
   StartupOutcome outcome;
   try {
     po::store(po::parse_command_line(argc, argv, description), outcome.variables);
-    outcome.exit_status = ApplyOptions(outcome.variables, description, settings, tool_logger);
+    outcome.exit_status = ApplyOptions(outcome.variables, description, ProgramName(argc, argv), settings, tool_logger);
   } catch (const po::error& error) {
     std::cerr << "ERROR: " << error.what() << "\n\n" << description << std::endl;
     outcome.exit_status = 1;

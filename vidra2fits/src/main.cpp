@@ -3,6 +3,7 @@
 #include "FitsCubeWriter.hpp"
 
 #include <vesk2vidra/VidraStreamReader.hpp>
+#include <vesktools/Version.hpp>
 
 #include <fmt/format.h>
 #include <boost/program_options.hpp>
@@ -19,6 +20,7 @@ int main(int argc, char* argv[]) {
   po::options_description description("Options");
   description.add_options()                                                                            //
       ("help,h", "Print help messages")                                                                //
+      ("version", "Print the program's name and version")                                              //
       ("broker-uri,k", po::value<std::string>()->required(), "Broker URI")                             //
       ("vidra-stream,s", po::value<std::string>()->default_value("vesk_stream"), "VIDRA stream name")  //
       ("count,n", po::value<unsigned>()->default_value(1), "number of images to read")                 //
@@ -30,6 +32,10 @@ int main(int argc, char* argv[]) {
     po::store(po::parse_command_line(argc, argv, description), variables);
     if (variables.count("help") != 0) {
       std::cout << description << "\n";
+      return 0;
+    }
+    if (variables.count("version") != 0) {
+      std::cout << ketra::vesktools::VersionLine("vidra2fits") << "\n";
       return 0;
     }
     po::notify(variables);

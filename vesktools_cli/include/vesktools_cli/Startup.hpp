@@ -13,6 +13,7 @@ namespace ketra::vesktools::cli {
 
 // Help texts of the options every program has.
 inline constexpr const char* kHelpText = "Print help messages";
+inline constexpr const char* kVersionText = "Print the program's name and version";
 inline constexpr const char* kLogPropFileText = "Log property filename";
 inline constexpr const char* kLogLevelText = "Log level: ERROR, INFO, DEBUG, TRACE";
 
@@ -62,6 +63,9 @@ struct StartupOutcome {
 
 // Runs the common start-up on the program's arguments with the program's
 // options description (the common options included, captioned "Options").
+// The start-up adds "--version" after "help": it prints
+// "<program> (vesktools) <version>" (the program named by argv[0]) and ends
+// with status 0 before required options are enforced, like help.
 // log4cplus must be initialised by the caller (a log4cplus::Initializer in
 // main) before the call.
 StartupOutcome RunStartup(int argc, const char* const* argv,
