@@ -33,7 +33,9 @@ po::options_description MakeDescription() {
       ("ext_info_size,x", po::value<std::uint16_t>()->default_value(8), "extended info size, 0 or 8")                //
       ("topic-id,t", po::value<int>()->default_value(10), "VESK Topic ID")                                           //
       ("component-id,c", po::value<std::uint16_t>()->default_value(12345), "VESK Component ID")                      //
-      ("log-prop-file,f", po::value<std::string>(), cli::kLogPropFileText)                                           //
+      ("progress", po::value<double>()->default_value(0),
+       "print the samples sent and the rates to standard error every SECONDS (0 = never)")  //
+      ("log-prop-file,f", po::value<std::string>(), cli::kLogPropFileText)                  //
       ("log-level,l", po::value<std::string>()->default_value("ERROR"), cli::kLogLevelText);
   return description;
 }
@@ -59,6 +61,7 @@ Options ReadOptions(const po::variables_map& variables) {
   options.ext_info_size = variables["ext_info_size"].as<std::uint16_t>();
   options.topic_id = variables["topic-id"].as<int>();
   options.component_id = variables["component-id"].as<std::uint16_t>();
+  options.progress_seconds = variables["progress"].as<double>();
   return options;
 }
 
@@ -73,6 +76,7 @@ int main(int argc, char* argv[]) {
   settings.check = [](const po::variables_map& variables, const po::options_description& options) {
     CheckFrequency(variables, options);
     cli::CheckRange<int>(variables, "dest-port", 1, 65535);
+    cli::CheckRange<double>(variables, "progress", 0, 86400);
     cli::CheckRange<std::uint16_t>(variables, "mtu-size", 97, 65535);
     cli::CheckIpv4(variables, "src-ip", false);
     cli::CheckIpv4(variables, "dest-ip", true);

@@ -14,6 +14,8 @@
 #include <cstring>
 #include <filesystem>
 #include <optional>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -64,6 +66,40 @@ ProcessResult Run(const std::string& path, const std::vector<std::string>& args,
 ProcessResult RunFeed(const std::vector<std::string>& args, std::chrono::seconds limit = std::chrono::seconds(20),
                       std::optional<std::string> debug_env = std::nullopt) {
   return Run(FeedPath(), args, limit, {debug_env ? "VESKTOOLS_DEBUG=" + *debug_env : "VESKTOOLS_DEBUG"});
+}
+
+// veskfeed's standard output and standard error apart.
+vesk_test::ProgramResult RunFeedApart(const std::vector<std::string>& args,
+                                      std::chrono::seconds limit = std::chrono::seconds(30)) {
+  vesk_test::RunLimits limits;
+  limits.timeout = limit;
+  limits.env = {"VESKTOOLS_DEBUG"};
+  return vesk_test::RunProgram(FeedPath(), args, limits);
+}
+
+// The figures of a "Sent N sample(s) in S s: R samples/s, G Gb/s" line.
+struct Summary {
+  long samples = -1;
+  double seconds = -1;
+  double samples_per_second = -1;
+  double gigabits_per_second = -1;
+};
+
+// The summary lines of `text` (progress lines with start "Progress:"), each
+// a whole line.
+std::vector<Summary> Summaries(const std::string& text, const std::string& start = "Sent") {
+  static const std::string kNumber = "([0-9]+(?:\\.[0-9]+)?)";
+  const std::regex pattern(start + " ([0-9]+) sample\\(s\\) in " + kNumber + " s(?:; last [0-9.]+ s)?: " + kNumber +
+                           " samples/s, " + kNumber + " Gb/s");
+  std::vector<Summary> found;
+  std::istringstream lines(text);
+  std::smatch match;
+  for (std::string line; std::getline(lines, line);) {
+    if (std::regex_match(line, match, pattern)) {
+      found.push_back({std::stol(match[1]), std::stod(match[2]), std::stod(match[3]), std::stod(match[4])});
+    }
+  }
+  return found;
 }
 
 std::vector<std::string> FeedArgs(const std::string& cube, const UdpCapture& capture, std::vector<std::string> extra) {
@@ -409,4 +445,100 @@ TEST_F(VeskFeed, ReceiverToolGetsEverySample) {
   EXPECT_EQ(feed.status, 0) << feed.output;
   EXPECT_EQ(received.status, 0) << received.output;
   EXPECT_THAT(received.output, HasSubstr("Received 6 sample(s), lost 0 sample(s)")) << received.output;
+}
+
+// The run ends with its summary on standard output: the samples sent, the
+// seconds, and the achieved rates, which match the requested one when the
+// sender keeps up (1024 x 1024 frames of 2 MiB at 50 per second).
+TEST_F(VeskFeed, SummaryReportsSamplesSecondsAndRates) {
+  const std::string cube = PlaneCube(1024, 1024, 2);
+  UdpCapture capture;
+  const auto result = RunFeedApart(FeedArgs(cube, capture, {"-n", "20", "-q", "50"}));
+  ASSERT_EQ(result.status, 0) << result.out << result.err;
+  const auto summaries = Summaries(result.out);
+  ASSERT_EQ(summaries.size(), 1u) << result.out;
+  const Summary& summary = summaries.front();
+  EXPECT_EQ(summary.samples, 20);
+  EXPECT_GE(summary.seconds, 0.39);  // 20 periods of 20 ms
+  EXPECT_LE(summary.seconds, 0.6);
+  EXPECT_NEAR(20 / summary.samples_per_second, summary.seconds, 0.0055);  // seconds to two places
+  EXPECT_GE(summary.samples_per_second, 33.3);
+  EXPECT_LE(summary.samples_per_second, 50.5);
+  // 2 MiB of pixels per sample.
+  EXPECT_NEAR(summary.gigabits_per_second, summary.samples_per_second * 2097152 * 8 / 1e9, 0.006);
+  // Each period counts from the end of the previous pause, so a busy machine
+  // loses its wake-up latency per period: the warning comes exactly when
+  // that drops the rate below 97 % of 50.
+  EXPECT_EQ(result.err.find("WARN: achieved ") != std::string::npos, summary.samples_per_second < 0.97 * 50)
+      << summary.samples_per_second << ": " << result.err;
+  // The summary comes after the last sample's lines.
+  EXPECT_TRUE(
+      vesk_test::InOrder(result.out, {">>>>> Send Loop running: 19\n", "buffer size is: 2097152\n", "Sent 20 "}));
+
+  // At the maximum rate nothing was requested, so nothing falls short.
+  const auto fastest = RunFeedApart(FeedArgs(cube, capture, {"-n", "5"}));
+  ASSERT_EQ(fastest.status, 0) << fastest.out << fastest.err;
+  ASSERT_EQ(Summaries(fastest.out).size(), 1u) << fastest.out;
+  EXPECT_EQ(Summaries(fastest.out).front().samples, 5);
+  EXPECT_THAT(fastest.err, Not(HasSubstr("WARN")));
+
+  const auto none = RunFeedApart(FeedArgs(cube, capture, {"-n", "0", "-q", "50"}));
+  ASSERT_EQ(none.status, 0) << none.out << none.err;
+  ASSERT_EQ(Summaries(none.out).size(), 1u) << none.out;
+  EXPECT_EQ(Summaries(none.out).front().samples, 0);
+  EXPECT_THAT(none.err, Not(HasSubstr("WARN")));
+}
+
+// A rate the sender cannot reach with 2 MiB frames is reported as a shortfall
+// on standard error at the default log level, and at WARN in the log.
+TEST_F(VeskFeed, UnreachableRateEndsWithAWarning) {
+  const std::string cube = PlaneCube(1024, 1024, 2);
+  UdpCapture capture;
+  const auto result = RunFeedApart(FeedArgs(cube, capture, {"-n", "30", "-q", "100000"}));
+  ASSERT_EQ(result.status, 0) << result.out << result.err;
+  const auto summaries = Summaries(result.out);
+  ASSERT_EQ(summaries.size(), 1u) << result.out;
+  EXPECT_EQ(summaries.front().samples, 30);
+  EXPECT_LT(summaries.front().samples_per_second, 0.97 * 100000);
+  const std::regex warning(
+      "WARN: achieved ([0-9.]+) samples/s, below 97% of the requested 100000 samples/s: "
+      "the sender could not keep up\n");
+  std::smatch match;
+  ASSERT_TRUE(std::regex_search(result.err, match, warning)) << result.err;
+  EXPECT_NEAR(std::stod(match[1]), summaries.front().samples_per_second, 0.1);
+
+  const auto logged = RunFeedApart(FeedArgs(cube, capture, {"-n", "30", "-q", "100000", "-l", "INFO"}));
+  ASSERT_EQ(logged.status, 0) << logged.out << logged.err;
+  EXPECT_THAT(logged.out, HasSubstr("WARN - achieved "));
+  EXPECT_THAT(logged.err, HasSubstr("WARN: achieved "));
+}
+
+// --progress prints the totals and the rate of the last interval to standard
+// error while the samples go out; standard output keeps its lines.
+TEST_F(VeskFeed, ProgressPrintsTheRateEveryInterval) {
+  const std::string cube = PlaneCube(4, 3, 2);
+  UdpCapture capture;
+  const auto result = RunFeedApart(FeedArgs(cube, capture, {"-n", "32", "-q", "20", "--progress", "0.5"}));
+  ASSERT_EQ(result.status, 0) << result.out << result.err;
+  const auto lines = Summaries(result.err, "Progress:");
+  ASSERT_GE(lines.size(), 2u) << result.err;  // 1.6 s of sending
+  ASSERT_LE(lines.size(), 4u) << result.err;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    EXPECT_NEAR(lines[i].seconds, 0.5 * static_cast<double>(i + 1), 0.1) << i;
+    EXPECT_NEAR(static_cast<double>(lines[i].samples), 10.0 * static_cast<double>(i + 1), 2.0) << i;
+    EXPECT_NEAR(lines[i].samples_per_second, 20, 4.5) << i;
+  }
+  EXPECT_THAT(result.out, Not(HasSubstr("Progress")));
+  EXPECT_EQ(Summaries(result.out).size(), 1u) << result.out;
+  EXPECT_EQ(Occurrences(result.out, "buffer size is: 24\n"), 32u);
+
+  const auto quiet = RunFeedApart(FeedArgs(cube, capture, {"-n", "12", "-q", "20"}));
+  ASSERT_EQ(quiet.status, 0) << quiet.out << quiet.err;
+  EXPECT_THAT(quiet.err, Not(HasSubstr("Progress")));
+
+  for (const char* interval : {"-1", "nan"}) {
+    const auto refused = RunFeedApart(FeedArgs(cube, capture, {"-n", "1", "--progress", interval}));
+    EXPECT_EQ(refused.status, 1) << interval;
+    EXPECT_THAT(refused.err, HasSubstr("Invalid progress")) << interval;
+  }
 }
