@@ -542,3 +542,25 @@ TEST_F(VeskFeed, ProgressPrintsTheRateEveryInterval) {
     EXPECT_THAT(refused.err, HasSubstr("Invalid progress")) << interval;
   }
 }
+
+// Host names stand for the destination and source addresses; they are
+// resolved once at start, and one that does not resolve is refused with its
+// name and status 1 before anything is sent.
+TEST_F(VeskFeed, HostNamesAreResolvedForTheAddresses) {
+  const std::string cube = PlaneCube(4, 3, 2);
+  UdpCapture capture;
+  const std::string port = std::to_string(capture.Port());
+  const auto by_name = RunFeedApart({"-i", cube, "-p", port, "-d", "localhost", "-s", "localhost", "-n", "2"});
+  ASSERT_EQ(by_name.status, 0) << by_name.out << by_name.err;
+  EXPECT_EQ(Leaders(capture.WaitFor(6, std::chrono::seconds(3))).size(), 2u);
+
+  for (const char* option : {"-d", "-s"}) {
+    const std::string other = option == std::string("-d") ? "-s" : "-d";
+    const auto unknown = RunFeedApart({"-i", cube, "-p", port, other, "127.0.0.1", option, "no-such-host.invalid"});
+    EXPECT_EQ(unknown.status, 1) << option;
+    EXPECT_THAT(unknown.err, HasSubstr("'no-such-host.invalid'")) << option;
+    EXPECT_THAT(unknown.err, HasSubstr("does not resolve")) << option;
+    EXPECT_THAT(unknown.out, Not(HasSubstr("Send Loop running"))) << option;
+  }
+  EXPECT_EQ(capture.WaitFor(7, std::chrono::milliseconds(300)).size(), 6u);  // the two samples by name only
+}
