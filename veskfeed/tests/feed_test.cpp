@@ -1,6 +1,7 @@
 // veskfeed as a real process: a plain UDP socket on 127.0.0.1 counts the
 // samples it sends, and the tests read its output and exit status.
 
+#include <vesk_test/LogLines.hpp>
 #include <vesk_test/RunProgram.hpp>
 #include <vesk_test/fitsTestFiles.hpp>
 #include <vesk_test/udpCapture.hpp>
@@ -20,8 +21,11 @@
 #include <thread>
 #include <vector>
 
+using ::testing::Contains;
 using ::testing::HasSubstr;
 using ::testing::Not;
+using ::testing::StartsWith;
+using vesk_test::LogMessages;
 using Datagram = vesk_test::CapturedDatagram;
 using vesk_test::UdpCapture;
 namespace wire = korvel::wire;
@@ -328,13 +332,15 @@ TEST_F(VeskFeed, FailuresEndWithStatusOneAfterTheirLogLine) {
   // An unsupported ext info size ends the send loop with the library's text.
   result = RunFeed(FeedArgs(cube, capture, {"-n", "3", "-x", "4"}));
   EXPECT_EQ(result.status, 1);
-  EXPECT_THAT(result.output, HasSubstr("ERROR - supported extended info size for leader packets are 0 and 8"));
+  EXPECT_THAT(LogMessages(result.output, "ERROR"),
+              Contains(StartsWith("supported extended info size for leader packets are 0 and 8")));
   EXPECT_EQ(Occurrences(result.output, "Send Loop running"), 1u);
 
   // A source address this host does not have: the socket cannot be bound.
   result = RunFeed(FeedArgs(cube, capture, {"-n", "3", "-s", "192.0.2.7"}));
   EXPECT_EQ(result.status, 1);
-  EXPECT_THAT(result.output, HasSubstr("ERROR - bind UDP send socket on 192.0.2.7:0: Cannot assign requested address"));
+  EXPECT_THAT(LogMessages(result.output, "ERROR"),
+              Contains(StartsWith("bind UDP send socket on 192.0.2.7:0: Cannot assign requested address")));
   EXPECT_EQ(Occurrences(result.output, "Send Loop running"), 1u);
 
   for (const char* frequency : {"0", "-3"}) {
@@ -356,16 +362,17 @@ TEST_F(VeskFeed, CubeWithoutPixelsIsRefusedWithItsSize) {
   vesk_test::WriteFits(no_images, SHORT_IMG, {1024, 1024, 0}, TSHORT, nullptr, 0);
   auto result = RunFeed(FeedArgs(no_images, capture, {"-n", "3", "-l", "INFO"}));
   EXPECT_EQ(result.status, 1) << result.output;
-  EXPECT_THAT(result.output, HasSubstr("ERROR - Application Exception: Nothing to send: the cube " + no_images +
-                                       " holds no images (1024 x 1024 x 0 pixels)\n"));
+  EXPECT_THAT(LogMessages(result.output, "ERROR"), Contains("Application Exception: Nothing to send: the cube " +
+                                                            no_images + " holds no images (1024 x 1024 x 0 pixels)"));
   EXPECT_THAT(result.output, Not(HasSubstr("Send Loop running")));
 
   const std::string no_columns = m_dir.File("no_columns.fits");
   vesk_test::WriteFits(no_columns, SHORT_IMG, {0, 1024, 5}, TSHORT, nullptr, 0);
   result = RunFeed(FeedArgs(no_columns, capture, {"-n", "3", "-l", "INFO"}));
   EXPECT_EQ(result.status, 1) << result.output;
-  EXPECT_THAT(result.output, HasSubstr("ERROR - Application Exception: Nothing to send: the images of the cube " +
-                                       no_columns + " hold no pixels (0 x 1024 x 5 pixels)\n"));
+  EXPECT_THAT(LogMessages(result.output, "ERROR"),
+              Contains("Application Exception: Nothing to send: the images of the cube " + no_columns +
+                       " hold no pixels (0 x 1024 x 5 pixels)"));
   EXPECT_THAT(result.output, Not(HasSubstr("Send Loop running")));
   EXPECT_TRUE(capture.WaitFor(1, std::chrono::milliseconds(200)).empty());
 }
@@ -406,12 +413,12 @@ TEST_F(VeskFeed, SendFailureMidStreamEndsWithStatusOne) {
   EXPECT_THAT(received.output, HasSubstr("Received 2 sample(s)"));
   ASSERT_EQ(mtu_status, 0);
   EXPECT_EQ(fed.status, 1) << fed.output;
-  EXPECT_THAT(fed.output, HasSubstr("ERROR - Error sending VESK Payload Packet: Message too long\n"));
+  EXPECT_THAT(LogMessages(fed.output, "ERROR"), Contains("Error sending VESK Payload Packet: Message too long"));
   // Every sample before the failing one counts as sent.
   const std::size_t started = Occurrences(fed.output, ">>>>> Send Loop running: ");
   EXPECT_GE(started, 3u);
   EXPECT_LT(started, 40u);
-  EXPECT_THAT(fed.output, HasSubstr("INFO - " + std::to_string(started - 1) + " sample(s) sent\n"));
+  EXPECT_THAT(LogMessages(fed.output, "INFO"), Contains(std::to_string(started - 1) + " sample(s) sent"));
 }
 
 TEST_F(VeskFeed, DebugVariablePrintsTheSendersDebugLines) {
@@ -509,7 +516,7 @@ TEST_F(VeskFeed, UnreachableRateEndsWithAWarning) {
 
   const auto logged = RunFeedApart(FeedArgs(cube, capture, {"-n", "30", "-q", "100000", "-l", "INFO"}));
   ASSERT_EQ(logged.status, 0) << logged.out << logged.err;
-  EXPECT_THAT(logged.out, HasSubstr("WARN - achieved "));
+  EXPECT_THAT(LogMessages(logged.out, "WARN"), Contains(StartsWith("achieved ")));
   EXPECT_THAT(logged.err, HasSubstr("WARN: achieved "));
 }
 
