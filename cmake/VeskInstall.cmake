@@ -24,3 +24,6 @@ configure_package_config_file(${CMAKE_SOURCE_DIR}/cmake/vesktoolsConfig.cmake.in
 write_basic_package_version_file(${CMAKE_BINARY_DIR}/vesktoolsConfigVersion.cmake COMPATIBILITY SameMajorVersion)
 install(FILES ${CMAKE_BINARY_DIR}/vesktoolsConfig.cmake ${CMAKE_BINARY_DIR}/vesktoolsConfigVersion.cmake
         DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/vesktools)
+
+# An example log4cplus property file (console and rolling file) for -f.
+install(FILES ${CMAKE_SOURCE_DIR}/share/vesktools/log4cplus.properties DESTINATION ${CMAKE_INSTALL_DATADIR}/vesktools)

@@ -14,6 +14,8 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <optional>
 #include <regex>
 #include <sstream>
@@ -570,4 +572,55 @@ TEST_F(VeskFeed, HostNamesAreResolvedForTheAddresses) {
     EXPECT_THAT(unknown.out, Not(HasSubstr("Send Loop running"))) << option;
   }
   EXPECT_EQ(capture.WaitFor(7, std::chrono::milliseconds(300)).size(), 6u);  // the two samples by name only
+}
+
+// The shipped example property file, its log file moved into the test's
+// folder and its size limit lowered to log4cplus's least (200 KB): the lines
+// go to the file in the default layout, which rolls over into numbered
+// backups of which it keeps five.
+TEST_F(VeskFeed, ExampleLogPropertiesWriteARollingLogFile) {
+  std::ifstream shipped(VESK_EXAMPLE_LOG_PROPERTIES);
+  ASSERT_TRUE(shipped) << VESK_EXAMPLE_LOG_PROPERTIES;
+  const std::string log = m_dir.File("vesktools.log");
+  const std::string properties = m_dir.File("log4cplus.properties");
+  {
+    std::ofstream out(properties);
+    int rewritten = 0;
+    for (std::string line; std::getline(shipped, line);) {
+      if (line.rfind("log4cplus.appender.FILE.File=", 0) == 0) {
+        line = "log4cplus.appender.FILE.File=" + log;
+        ++rewritten;
+      } else if (line.rfind("log4cplus.appender.FILE.MaxFileSize=", 0) == 0) {
+        line = "log4cplus.appender.FILE.MaxFileSize=200KB";
+        ++rewritten;
+      }
+      out << line << '\n';
+    }
+    ASSERT_EQ(rewritten, 2);
+  }
+  const std::string cube = PlaneCube(4, 3, 2);
+  UdpCapture capture;
+  // Every library call logs its entry and exit at TRACE: over 1 MB of lines.
+  const auto result = RunFeedApart(FeedArgs(cube, capture, {"-n", "2000", "-f", properties, "-l", "TRACE"}));
+  ASSERT_EQ(result.status, 0) << result.err;
+
+  const auto read = [](const std::string& path) {
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  };
+  const std::string last = read(log);
+  EXPECT_THAT(LogMessages(last, "INFO"), Contains("2000 sample(s) sent"));
+  EXPECT_THAT(LogMessages(last, "TRACE"), Contains(StartsWith("EXIT:  virtual ketra::vesktools::vesklib_korvel::")));
+  EXPECT_LE(last.size(), 205u * 1024);
+  for (int backup = 1; backup <= 5; ++backup) {
+    const std::string path = log + "." + std::to_string(backup);
+    ASSERT_TRUE(std::filesystem::exists(path)) << path;
+    EXPECT_GE(std::filesystem::file_size(path), 200u * 1024) << path;
+    EXPECT_LE(std::filesystem::file_size(path), 205u * 1024) << path;
+    EXPECT_FALSE(LogMessages(read(path), "TRACE").empty()) << path;
+  }
+  EXPECT_FALSE(std::filesystem::exists(log + ".6"));
+  // The first lines rolled away; the console got every line.
+  EXPECT_THAT(LogMessages(last, "INFO"), Not(Contains("Starting application...")));
+  EXPECT_THAT(LogMessages(result.out, "INFO"), Contains("Starting application..."));
 }
