@@ -41,3 +41,5 @@ foreach(kind IN ITEMS LIBDIR INCLUDEDIR)
 endforeach()
 configure_file(${CMAKE_SOURCE_DIR}/cmake/vesktools.pc.in ${CMAKE_BINARY_DIR}/vesktools.pc @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/vesktools.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+# An example log4cplus property file (console and rolling file) for -f.
+install(FILES ${CMAKE_SOURCE_DIR}/share/vesktools/log4cplus.properties DESTINATION ${CMAKE_INSTALL_DATADIR}/vesktools)

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <vesklib_korvel/Diagnostics.hpp>
+#include <vesktools_cli/HostAddress.hpp>
 #include <vesktools_cli/OptionChecks.hpp>
 #include <vesktools_cli/Startup.hpp>
 
@@ -26,14 +27,17 @@ po::options_description MakeDescription() {
       ("frequency,q", po::value<double>()->default_value(-1),
        "frequency to apply sending the images (-1 = max frequency)")                                                 //
       ("iterations,n", po::value<std::int64_t>()->default_value(-1), "number of images to publish (-1 = infinite)")  //
-      ("src-ip,s", po::value<std::string>()->default_value("127.0.0.1"), "source IP address")                        //
-      ("dest-ip,d", po::value<std::string>()->default_value(""), "destination IP address (network interface)")       //
-      ("dest-port,p", po::value<int>()->required(), "UDP port")                                                      //
-      ("mtu-size,m", po::value<std::uint16_t>()->default_value(1500), "MTU size (1500 or 9000 bytes)")               //
-      ("ext_info_size,x", po::value<std::uint16_t>()->default_value(8), "extended info size, 0 or 8")                //
-      ("topic-id,t", po::value<int>()->default_value(10), "VESK Topic ID")                                           //
-      ("component-id,c", po::value<std::uint16_t>()->default_value(12345), "VESK Component ID")                      //
-      ("log-prop-file,f", po::value<std::string>(), cli::kLogPropFileText)                                           //
+      ("src-ip,s", po::value<std::string>()->default_value("127.0.0.1"), "source IP address or host name")           //
+      ("dest-ip,d", po::value<std::string>()->default_value(""),
+       "destination IP address or host name (network interface)")                                       //
+      ("dest-port,p", po::value<int>()->required(), "UDP port")                                         //
+      ("mtu-size,m", po::value<std::uint16_t>()->default_value(1500), "MTU size (1500 or 9000 bytes)")  //
+      ("ext_info_size,x", po::value<std::uint16_t>()->default_value(8), "extended info size, 0 or 8")   //
+      ("topic-id,t", po::value<int>()->default_value(10), "VESK Topic ID")                              //
+      ("component-id,c", po::value<std::uint16_t>()->default_value(12345), "VESK Component ID")         //
+      ("progress", po::value<double>()->default_value(0),
+       "print the samples sent and the rates to standard error every SECONDS (0 = never)")  //
+      ("log-prop-file,f", po::value<std::string>(), cli::kLogPropFileText)                  //
       ("log-level,l", po::value<std::string>()->default_value("ERROR"), cli::kLogLevelText);
   return description;
 }
@@ -47,18 +51,34 @@ void CheckFrequency(const po::variables_map& variables, const po::options_descri
   }
 }
 
-Options ReadOptions(const po::variables_map& variables) {
+// The source and destination addresses, host names resolved once at start.
+struct Addresses {
+  std::string src_ip;
+  std::string dest_ip;
+};
+
+Addresses ResolveAddresses(const po::variables_map& variables) {
+  Addresses addresses;
+  addresses.src_ip = cli::ResolveIpv4Host(variables["src-ip"].as<std::string>(), "src-ip");
+  // No destination is allowed: the sender then sends to 0.0.0.0.
+  const auto& dest_ip = variables["dest-ip"].as<std::string>();
+  addresses.dest_ip = dest_ip.empty() ? dest_ip : cli::ResolveIpv4Host(dest_ip, "dest-ip");
+  return addresses;
+}
+
+Options ReadOptions(const po::variables_map& variables, const Addresses& addresses) {
   Options options;
   options.sim_im = variables["sim-im"].as<std::string>();
   options.frequency = variables["frequency"].as<double>();
   options.iterations = variables["iterations"].as<std::int64_t>();
-  options.src_ip = variables["src-ip"].as<std::string>();
-  options.dest_ip = variables["dest-ip"].as<std::string>();
+  options.src_ip = addresses.src_ip;
+  options.dest_ip = addresses.dest_ip;
   options.dest_port = variables["dest-port"].as<int>();
   options.mtu_size = variables["mtu-size"].as<std::uint16_t>();
   options.ext_info_size = variables["ext_info_size"].as<std::uint16_t>();
   options.topic_id = variables["topic-id"].as<int>();
   options.component_id = variables["component-id"].as<std::uint16_t>();
+  options.progress_seconds = variables["progress"].as<double>();
   return options;
 }
 
@@ -70,12 +90,13 @@ int main(int argc, char* argv[]) {
 
   cli::ToolSettings settings;
   settings.initial_level = cli::InitialLevel::kToolInfo;
-  settings.check = [](const po::variables_map& variables, const po::options_description& options) {
+  Addresses addresses;
+  settings.check = [&addresses](const po::variables_map& variables, const po::options_description& options) {
     CheckFrequency(variables, options);
     cli::CheckRange<int>(variables, "dest-port", 1, 65535);
+    cli::CheckRange<double>(variables, "progress", 0, 86400);
     cli::CheckRange<std::uint16_t>(variables, "mtu-size", 97, 65535);
-    cli::CheckIpv4(variables, "src-ip", false);
-    cli::CheckIpv4(variables, "dest-ip", true);
+    addresses = ResolveAddresses(variables);
   };
   settings.check_at = cli::CheckPoint::kBeforeLogLevel;
   settings.configure_from_file = cli::ConfigureWithPropertyConfigurator;
@@ -85,7 +106,7 @@ int main(int argc, char* argv[]) {
   if (startup.exit_status) {
     return *startup.exit_status;
   }
-  const Options options = ReadOptions(startup.variables);
+  const Options options = ReadOptions(startup.variables, addresses);
   startup.variables.clear();
 
   log4cplus::Logger logger = ketra::vesktools::vesklib_korvel::Logger();

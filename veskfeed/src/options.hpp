@@ -17,6 +17,7 @@ struct Options {
   std::uint16_t ext_info_size = 8;     // "ext_info_size"
   int topic_id = 10;                   // "topic-id"
   std::uint16_t component_id = 12345;  // "component-id"
+  double progress_seconds = 0;         // "progress": seconds between progress lines, 0 = none
 };
 
 }  // namespace ketra::vesktools::veskfeed

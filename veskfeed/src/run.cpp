@@ -3,6 +3,7 @@
 #include "run.hpp"
 
 #include "sendLoop.hpp"
+#include "sendRate.hpp"
 
 #include <vesklib_korvel/Diagnostics.hpp>
 #include <vesklib_korvel/FitsImageCube.hpp>
@@ -11,9 +12,12 @@
 #include <fmt/format.h>
 #include <log4cplus/loggingmacros.h>
 
+#include <chrono>
 #include <cstdint>
+#include <iostream>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -97,11 +101,29 @@ int Run(const Options& options) {
 
   // The send thread takes the cube's bytes; they are not needed here again.
   SendOutcome outcome;
-  std::thread send_thread([&outcome, &sender, &options, data = std::move(cube.data)]() mutable {
-    outcome = SendLoop(sender.get(), std::move(data), options.frequency, options.iterations);
-  });
-  send_thread.join();
+  SendCounters counters;
+  {
+    std::optional<ProgressPrinter> progress;
+    if (options.progress_seconds > 0) {
+      progress.emplace(counters, std::chrono::duration<double>(options.progress_seconds), std::cerr);
+    }
+    std::thread send_thread([&outcome, &sender, &options, &counters, data = std::move(cube.data)]() mutable {
+      outcome = SendLoop(sender.get(), std::move(data), options.frequency, options.iterations, counters);
+    });
+    send_thread.join();
+  }
   LOG4CPLUS_INFO(logger, fmt::format("{} sample(s) sent", outcome.samples_sent));
+  // The summary is the run's result: on standard output whatever the log
+  // level. A rate that was asked for and not reached is a result as well: it
+  // goes to standard error, where a user sees it at the default log level
+  // without it mixing into standard output, and to the log at WARN.
+  std::cout << SummaryLine(outcome.samples_sent, outcome.bytes_sent, outcome.seconds) << std::endl;
+  if (!outcome.failed) {
+    if (const auto shortfall = RateShortfall(options.frequency, outcome.samples_sent, outcome.seconds)) {
+      std::cerr << "WARN: " << *shortfall << std::endl;
+      LOG4CPLUS_WARN(logger, *shortfall);
+    }
+  }
 
   sender.reset();
   // A loop ended by an error fails the program, whatever it sent before.

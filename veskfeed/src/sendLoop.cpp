@@ -42,8 +42,9 @@ std::vector<std::vector<unsigned char>> CutFrames(const std::vector<unsigned cha
 }  // namespace
 
 SendOutcome SendLoop(vesklib_korvel::VeskSender* sender, std::vector<unsigned char> data, double frequency,
-                     std::int64_t iterations) {
+                     std::int64_t iterations, SendCounters& counters) {
   SendOutcome outcome;
+  auto start = std::chrono::steady_clock::now();
   try {
     if (frequency != kMaxFrequency && !(frequency > 0)) {
       throw std::invalid_argument(fmt::format("Invalid frequency: {}", frequency));
@@ -68,6 +69,8 @@ SendOutcome SendLoop(vesklib_korvel::VeskSender* sender, std::vector<unsigned ch
     const bool paced = frequency != kMaxFrequency;
     const auto period = paced ? ketra::fnd::Pacer::Seconds(1.0 / frequency) : ketra::fnd::Pacer::Clock::duration{};
     ketra::fnd::Pacer pacer;
+    // The time counts from the first sample on, not from cutting the frames.
+    start = std::chrono::steady_clock::now();
     if (iterations > 0 || iterations == -1) {
       for (std::int64_t i = 0; iterations == -1 || i < iterations; ++i) {
         fmt::print(">>>>> Send Loop running: {}\n", i);
@@ -76,6 +79,9 @@ SendOutcome SendLoop(vesklib_korvel::VeskSender* sender, std::vector<unsigned ch
         std::cout << "buffer size is: " << frame.size() << std::endl;
         sender->SendSample(ext_info, frame);
         ++outcome.samples_sent;
+        outcome.bytes_sent += static_cast<std::int64_t>(frame.size());
+        counters.samples.store(outcome.samples_sent);
+        counters.bytes.store(outcome.bytes_sent);
         if (paced) {
           pacer.PauseUntil(period);
           pacer.Restart();
@@ -86,6 +92,7 @@ SendOutcome SendLoop(vesklib_korvel::VeskSender* sender, std::vector<unsigned ch
     LOG4CPLUS_ERROR(vesklib_korvel::Logger(), error.what());
     outcome.failed = true;
   }
+  outcome.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   return outcome;
 }
 

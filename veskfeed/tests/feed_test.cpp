@@ -1,6 +1,7 @@
 // veskfeed as a real process: a plain UDP socket on 127.0.0.1 counts the
 // samples it sends, and the tests read its output and exit status.
 
+#include <vesk_test/LogLines.hpp>
 #include <vesk_test/RunProgram.hpp>
 #include <vesk_test/fitsTestFiles.hpp>
 #include <vesk_test/udpCapture.hpp>
@@ -13,13 +14,20 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <optional>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+using ::testing::Contains;
 using ::testing::HasSubstr;
 using ::testing::Not;
+using ::testing::StartsWith;
+using vesk_test::LogMessages;
 using Datagram = vesk_test::CapturedDatagram;
 using vesk_test::UdpCapture;
 namespace wire = korvel::wire;
@@ -64,6 +72,40 @@ ProcessResult Run(const std::string& path, const std::vector<std::string>& args,
 ProcessResult RunFeed(const std::vector<std::string>& args, std::chrono::seconds limit = std::chrono::seconds(20),
                       std::optional<std::string> debug_env = std::nullopt) {
   return Run(FeedPath(), args, limit, {debug_env ? "VESKTOOLS_DEBUG=" + *debug_env : "VESKTOOLS_DEBUG"});
+}
+
+// veskfeed's standard output and standard error apart.
+vesk_test::ProgramResult RunFeedApart(const std::vector<std::string>& args,
+                                      std::chrono::seconds limit = std::chrono::seconds(30)) {
+  vesk_test::RunLimits limits;
+  limits.timeout = limit;
+  limits.env = {"VESKTOOLS_DEBUG"};
+  return vesk_test::RunProgram(FeedPath(), args, limits);
+}
+
+// The figures of a "Sent N sample(s) in S s: R samples/s, G Gb/s" line.
+struct Summary {
+  long samples = -1;
+  double seconds = -1;
+  double samples_per_second = -1;
+  double gigabits_per_second = -1;
+};
+
+// The summary lines of `text` (progress lines with start "Progress:"), each
+// a whole line.
+std::vector<Summary> Summaries(const std::string& text, const std::string& start = "Sent") {
+  static const std::string kNumber = "([0-9]+(?:\\.[0-9]+)?)";
+  const std::regex pattern(start + " ([0-9]+) sample\\(s\\) in " + kNumber + " s(?:; last [0-9.]+ s)?: " + kNumber +
+                           " samples/s, " + kNumber + " Gb/s");
+  std::vector<Summary> found;
+  std::istringstream lines(text);
+  std::smatch match;
+  for (std::string line; std::getline(lines, line);) {
+    if (std::regex_match(line, match, pattern)) {
+      found.push_back({std::stol(match[1]), std::stod(match[2]), std::stod(match[3]), std::stod(match[4])});
+    }
+  }
+  return found;
 }
 
 std::vector<std::string> FeedArgs(const std::string& cube, const UdpCapture& capture, std::vector<std::string> extra) {
@@ -292,13 +334,15 @@ TEST_F(VeskFeed, FailuresEndWithStatusOneAfterTheirLogLine) {
   // An unsupported ext info size ends the send loop with the library's text.
   result = RunFeed(FeedArgs(cube, capture, {"-n", "3", "-x", "4"}));
   EXPECT_EQ(result.status, 1);
-  EXPECT_THAT(result.output, HasSubstr("ERROR - supported extended info size for leader packets are 0 and 8"));
+  EXPECT_THAT(LogMessages(result.output, "ERROR"),
+              Contains(StartsWith("supported extended info size for leader packets are 0 and 8")));
   EXPECT_EQ(Occurrences(result.output, "Send Loop running"), 1u);
 
   // A source address this host does not have: the socket cannot be bound.
   result = RunFeed(FeedArgs(cube, capture, {"-n", "3", "-s", "192.0.2.7"}));
   EXPECT_EQ(result.status, 1);
-  EXPECT_THAT(result.output, HasSubstr("ERROR - bind UDP send socket on 192.0.2.7:0: Cannot assign requested address"));
+  EXPECT_THAT(LogMessages(result.output, "ERROR"),
+              Contains(StartsWith("bind UDP send socket on 192.0.2.7:0: Cannot assign requested address")));
   EXPECT_EQ(Occurrences(result.output, "Send Loop running"), 1u);
 
   for (const char* frequency : {"0", "-3"}) {
@@ -320,16 +364,17 @@ TEST_F(VeskFeed, CubeWithoutPixelsIsRefusedWithItsSize) {
   vesk_test::WriteFits(no_images, SHORT_IMG, {1024, 1024, 0}, TSHORT, nullptr, 0);
   auto result = RunFeed(FeedArgs(no_images, capture, {"-n", "3", "-l", "INFO"}));
   EXPECT_EQ(result.status, 1) << result.output;
-  EXPECT_THAT(result.output, HasSubstr("ERROR - Application Exception: Nothing to send: the cube " + no_images +
-                                       " holds no images (1024 x 1024 x 0 pixels)\n"));
+  EXPECT_THAT(LogMessages(result.output, "ERROR"), Contains("Application Exception: Nothing to send: the cube " +
+                                                            no_images + " holds no images (1024 x 1024 x 0 pixels)"));
   EXPECT_THAT(result.output, Not(HasSubstr("Send Loop running")));
 
   const std::string no_columns = m_dir.File("no_columns.fits");
   vesk_test::WriteFits(no_columns, SHORT_IMG, {0, 1024, 5}, TSHORT, nullptr, 0);
   result = RunFeed(FeedArgs(no_columns, capture, {"-n", "3", "-l", "INFO"}));
   EXPECT_EQ(result.status, 1) << result.output;
-  EXPECT_THAT(result.output, HasSubstr("ERROR - Application Exception: Nothing to send: the images of the cube " +
-                                       no_columns + " hold no pixels (0 x 1024 x 5 pixels)\n"));
+  EXPECT_THAT(LogMessages(result.output, "ERROR"),
+              Contains("Application Exception: Nothing to send: the images of the cube " + no_columns +
+                       " hold no pixels (0 x 1024 x 5 pixels)"));
   EXPECT_THAT(result.output, Not(HasSubstr("Send Loop running")));
   EXPECT_TRUE(capture.WaitFor(1, std::chrono::milliseconds(200)).empty());
 }
@@ -370,12 +415,12 @@ TEST_F(VeskFeed, SendFailureMidStreamEndsWithStatusOne) {
   EXPECT_THAT(received.output, HasSubstr("Received 2 sample(s)"));
   ASSERT_EQ(mtu_status, 0);
   EXPECT_EQ(fed.status, 1) << fed.output;
-  EXPECT_THAT(fed.output, HasSubstr("ERROR - Error sending VESK Payload Packet: Message too long\n"));
+  EXPECT_THAT(LogMessages(fed.output, "ERROR"), Contains("Error sending VESK Payload Packet: Message too long"));
   // Every sample before the failing one counts as sent.
   const std::size_t started = Occurrences(fed.output, ">>>>> Send Loop running: ");
   EXPECT_GE(started, 3u);
   EXPECT_LT(started, 40u);
-  EXPECT_THAT(fed.output, HasSubstr("INFO - " + std::to_string(started - 1) + " sample(s) sent\n"));
+  EXPECT_THAT(LogMessages(fed.output, "INFO"), Contains(std::to_string(started - 1) + " sample(s) sent"));
 }
 
 TEST_F(VeskFeed, DebugVariablePrintsTheSendersDebugLines) {
@@ -409,4 +454,173 @@ TEST_F(VeskFeed, ReceiverToolGetsEverySample) {
   EXPECT_EQ(feed.status, 0) << feed.output;
   EXPECT_EQ(received.status, 0) << received.output;
   EXPECT_THAT(received.output, HasSubstr("Received 6 sample(s), lost 0 sample(s)")) << received.output;
+}
+
+// The run ends with its summary on standard output: the samples sent, the
+// seconds, and the achieved rates, which match the requested one when the
+// sender keeps up (1024 x 1024 frames of 2 MiB at 50 per second).
+TEST_F(VeskFeed, SummaryReportsSamplesSecondsAndRates) {
+  const std::string cube = PlaneCube(1024, 1024, 2);
+  UdpCapture capture;
+  const auto result = RunFeedApart(FeedArgs(cube, capture, {"-n", "20", "-q", "50"}));
+  ASSERT_EQ(result.status, 0) << result.out << result.err;
+  const auto summaries = Summaries(result.out);
+  ASSERT_EQ(summaries.size(), 1u) << result.out;
+  const Summary& summary = summaries.front();
+  EXPECT_EQ(summary.samples, 20);
+  EXPECT_GE(summary.seconds, 0.39);  // 20 periods of 20 ms
+  EXPECT_LE(summary.seconds, 0.6);
+  EXPECT_NEAR(20 / summary.samples_per_second, summary.seconds, 0.0055);  // seconds to two places
+  EXPECT_GE(summary.samples_per_second, 33.3);
+  EXPECT_LE(summary.samples_per_second, 50.5);
+  // 2 MiB of pixels per sample.
+  EXPECT_NEAR(summary.gigabits_per_second, summary.samples_per_second * 2097152 * 8 / 1e9, 0.006);
+  // Each period counts from the end of the previous pause, so a busy machine
+  // loses its wake-up latency per period: the warning comes exactly when
+  // that drops the rate below 97 % of 50.
+  EXPECT_EQ(result.err.find("WARN: achieved ") != std::string::npos, summary.samples_per_second < 0.97 * 50)
+      << summary.samples_per_second << ": " << result.err;
+  // The summary comes after the last sample's lines.
+  EXPECT_TRUE(
+      vesk_test::InOrder(result.out, {">>>>> Send Loop running: 19\n", "buffer size is: 2097152\n", "Sent 20 "}));
+
+  // At the maximum rate nothing was requested, so nothing falls short.
+  const auto fastest = RunFeedApart(FeedArgs(cube, capture, {"-n", "5"}));
+  ASSERT_EQ(fastest.status, 0) << fastest.out << fastest.err;
+  ASSERT_EQ(Summaries(fastest.out).size(), 1u) << fastest.out;
+  EXPECT_EQ(Summaries(fastest.out).front().samples, 5);
+  EXPECT_THAT(fastest.err, Not(HasSubstr("WARN")));
+
+  const auto none = RunFeedApart(FeedArgs(cube, capture, {"-n", "0", "-q", "50"}));
+  ASSERT_EQ(none.status, 0) << none.out << none.err;
+  ASSERT_EQ(Summaries(none.out).size(), 1u) << none.out;
+  EXPECT_EQ(Summaries(none.out).front().samples, 0);
+  EXPECT_THAT(none.err, Not(HasSubstr("WARN")));
+}
+
+// A rate the sender cannot reach with 2 MiB frames is reported as a shortfall
+// on standard error at the default log level, and at WARN in the log.
+TEST_F(VeskFeed, UnreachableRateEndsWithAWarning) {
+  const std::string cube = PlaneCube(1024, 1024, 2);
+  UdpCapture capture;
+  const auto result = RunFeedApart(FeedArgs(cube, capture, {"-n", "30", "-q", "100000"}));
+  ASSERT_EQ(result.status, 0) << result.out << result.err;
+  const auto summaries = Summaries(result.out);
+  ASSERT_EQ(summaries.size(), 1u) << result.out;
+  EXPECT_EQ(summaries.front().samples, 30);
+  EXPECT_LT(summaries.front().samples_per_second, 0.97 * 100000);
+  const std::regex warning(
+      "WARN: achieved ([0-9.]+) samples/s, below 97% of the requested 100000 samples/s: "
+      "the sender could not keep up\n");
+  std::smatch match;
+  ASSERT_TRUE(std::regex_search(result.err, match, warning)) << result.err;
+  EXPECT_NEAR(std::stod(match[1]), summaries.front().samples_per_second, 0.1);
+
+  const auto logged = RunFeedApart(FeedArgs(cube, capture, {"-n", "30", "-q", "100000", "-l", "INFO"}));
+  ASSERT_EQ(logged.status, 0) << logged.out << logged.err;
+  EXPECT_THAT(LogMessages(logged.out, "WARN"), Contains(StartsWith("achieved ")));
+  EXPECT_THAT(logged.err, HasSubstr("WARN: achieved "));
+}
+
+// --progress prints the totals and the rate of the last interval to standard
+// error while the samples go out; standard output keeps its lines.
+TEST_F(VeskFeed, ProgressPrintsTheRateEveryInterval) {
+  const std::string cube = PlaneCube(4, 3, 2);
+  UdpCapture capture;
+  const auto result = RunFeedApart(FeedArgs(cube, capture, {"-n", "32", "-q", "20", "--progress", "0.5"}));
+  ASSERT_EQ(result.status, 0) << result.out << result.err;
+  const auto lines = Summaries(result.err, "Progress:");
+  ASSERT_GE(lines.size(), 2u) << result.err;  // 1.6 s of sending
+  ASSERT_LE(lines.size(), 4u) << result.err;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    EXPECT_NEAR(lines[i].seconds, 0.5 * static_cast<double>(i + 1), 0.1) << i;
+    EXPECT_NEAR(static_cast<double>(lines[i].samples), 10.0 * static_cast<double>(i + 1), 2.0) << i;
+    EXPECT_NEAR(lines[i].samples_per_second, 20, 4.5) << i;
+  }
+  EXPECT_THAT(result.out, Not(HasSubstr("Progress")));
+  EXPECT_EQ(Summaries(result.out).size(), 1u) << result.out;
+  EXPECT_EQ(Occurrences(result.out, "buffer size is: 24\n"), 32u);
+
+  const auto quiet = RunFeedApart(FeedArgs(cube, capture, {"-n", "12", "-q", "20"}));
+  ASSERT_EQ(quiet.status, 0) << quiet.out << quiet.err;
+  EXPECT_THAT(quiet.err, Not(HasSubstr("Progress")));
+
+  for (const char* interval : {"-1", "nan"}) {
+    const auto refused = RunFeedApart(FeedArgs(cube, capture, {"-n", "1", "--progress", interval}));
+    EXPECT_EQ(refused.status, 1) << interval;
+    EXPECT_THAT(refused.err, HasSubstr("Invalid progress")) << interval;
+  }
+}
+
+// Host names stand for the destination and source addresses; they are
+// resolved once at start, and one that does not resolve is refused with its
+// name and status 1 before anything is sent.
+TEST_F(VeskFeed, HostNamesAreResolvedForTheAddresses) {
+  const std::string cube = PlaneCube(4, 3, 2);
+  UdpCapture capture;
+  const std::string port = std::to_string(capture.Port());
+  const auto by_name = RunFeedApart({"-i", cube, "-p", port, "-d", "localhost", "-s", "localhost", "-n", "2"});
+  ASSERT_EQ(by_name.status, 0) << by_name.out << by_name.err;
+  EXPECT_EQ(Leaders(capture.WaitFor(6, std::chrono::seconds(3))).size(), 2u);
+
+  for (const char* option : {"-d", "-s"}) {
+    const std::string other = option == std::string("-d") ? "-s" : "-d";
+    const auto unknown = RunFeedApart({"-i", cube, "-p", port, other, "127.0.0.1", option, "no-such-host.invalid"});
+    EXPECT_EQ(unknown.status, 1) << option;
+    EXPECT_THAT(unknown.err, HasSubstr("'no-such-host.invalid'")) << option;
+    EXPECT_THAT(unknown.err, HasSubstr("Cannot resolve host")) << option;
+    EXPECT_THAT(unknown.out, Not(HasSubstr("Send Loop running"))) << option;
+  }
+  EXPECT_EQ(capture.WaitFor(7, std::chrono::milliseconds(300)).size(), 6u);  // the two samples by name only
+}
+
+// The shipped example property file, its log file moved into the test's
+// folder and its size limit lowered to log4cplus's least (200 KB): the lines
+// go to the file in the default layout, which rolls over into numbered
+// backups of which it keeps five.
+TEST_F(VeskFeed, ExampleLogPropertiesWriteARollingLogFile) {
+  std::ifstream shipped(VESK_EXAMPLE_LOG_PROPERTIES);
+  ASSERT_TRUE(shipped) << VESK_EXAMPLE_LOG_PROPERTIES;
+  const std::string log = m_dir.File("vesktools.log");
+  const std::string properties = m_dir.File("log4cplus.properties");
+  {
+    std::ofstream out(properties);
+    int rewritten = 0;
+    for (std::string line; std::getline(shipped, line);) {
+      if (line.rfind("log4cplus.appender.FILE.File=", 0) == 0) {
+        line = "log4cplus.appender.FILE.File=" + log;
+        ++rewritten;
+      } else if (line.rfind("log4cplus.appender.FILE.MaxFileSize=", 0) == 0) {
+        line = "log4cplus.appender.FILE.MaxFileSize=200KB";
+        ++rewritten;
+      }
+      out << line << '\n';
+    }
+    ASSERT_EQ(rewritten, 2);
+  }
+  const std::string cube = PlaneCube(4, 3, 2);
+  UdpCapture capture;
+  // Every library call logs its entry and exit at TRACE: over 1 MB of lines.
+  const auto result = RunFeedApart(FeedArgs(cube, capture, {"-n", "2000", "-f", properties, "-l", "TRACE"}));
+  ASSERT_EQ(result.status, 0) << result.err;
+
+  const auto read = [](const std::string& path) {
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  };
+  const std::string last = read(log);
+  EXPECT_THAT(LogMessages(last, "INFO"), Contains("2000 sample(s) sent"));
+  EXPECT_THAT(LogMessages(last, "TRACE"), Contains(StartsWith("EXIT:  virtual ketra::vesktools::vesklib_korvel::")));
+  EXPECT_LE(last.size(), 205u * 1024);
+  for (int backup = 1; backup <= 5; ++backup) {
+    const std::string path = log + "." + std::to_string(backup);
+    ASSERT_TRUE(std::filesystem::exists(path)) << path;
+    EXPECT_GE(std::filesystem::file_size(path), 200u * 1024) << path;
+    EXPECT_LE(std::filesystem::file_size(path), 205u * 1024) << path;
+    EXPECT_FALSE(LogMessages(read(path), "TRACE").empty()) << path;
+  }
+  EXPECT_FALSE(std::filesystem::exists(log + ".6"));
+  // The first lines rolled away; the console got every line.
+  EXPECT_THAT(LogMessages(last, "INFO"), Not(Contains("Starting application...")));
+  EXPECT_THAT(LogMessages(result.out, "INFO"), Contains("Starting application..."));
 }

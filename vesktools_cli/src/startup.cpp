@@ -35,10 +35,15 @@ void SetInitialLevel(InitialLevel initial_level, log4cplus::Logger& tool_logger)
 // appender on standard output) with the appender flushing after every
 // event. Without that, standard output that is a file or a pipe holds the
 // lines in its buffer for minutes and loses them when the program is killed.
+// Each line carries the local time to the millisecond, the level and the
+// kernel's id of the thread (as ps -L and top -H show it).
 class FlushingBasicConfigurator : public log4cplus::BasicConfigurator {
  public:
   FlushingBasicConfigurator() : BasicConfigurator(log4cplus::Logger::getDefaultHierarchy(), false) {
     properties.setProperty(LOG4CPLUS_TEXT("appender.STDOUT.ImmediateFlush"), LOG4CPLUS_TEXT("true"));
+    properties.setProperty(LOG4CPLUS_TEXT("appender.STDOUT.layout"), LOG4CPLUS_TEXT("log4cplus::PatternLayout"));
+    properties.setProperty(LOG4CPLUS_TEXT("appender.STDOUT.layout.ConversionPattern"),
+                           LOG4CPLUS_TEXT("%D{%Y-%m-%d %H:%M:%S.%q} %-5p [%T] %m%n"));
   }
 };
 

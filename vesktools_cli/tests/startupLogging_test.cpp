@@ -3,6 +3,7 @@
 // terminal), every log line is in the file as soon as it is logged, so a
 // program that is killed right after loses none.
 
+#include <vesk_test/LogLines.hpp>
 #include <vesklib_korvel/Diagnostics.hpp>
 #include <vesktools_cli/Startup.hpp>
 
@@ -12,6 +13,7 @@
 
 #include <sys/wait.h>
 #include <unistd.h>
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -62,5 +64,11 @@ TEST(StartupLogging, BasicConfigurationWritesEveryLineThroughToARedirectedStdout
   std::stringstream text;
   text << in.rdbuf();
   std::remove(path.c_str());
-  EXPECT_EQ(text.str(), "INFO - Starting application...\nERROR - the last line before the end\n");
+  // Two whole lines with time, level and thread, in their order.
+  const std::string written = text.str();
+  EXPECT_EQ(std::count(written.begin(), written.end(), '\n'), 2) << written;
+  EXPECT_EQ(vesk_test::LogMessages(written, "INFO"), std::vector<std::string>{"Starting application..."}) << written;
+  EXPECT_EQ(vesk_test::LogMessages(written, "ERROR"), std::vector<std::string>{"the last line before the end"})
+      << written;
+  EXPECT_LT(written.find("Starting application..."), written.find("the last line before the end"));
 }
