@@ -239,10 +239,11 @@ Receiver::Result Receiver::Classify(Result r, detail::IovsBuilder<std::byte>& io
     return {make_error_code(RxErrc::Retry), PacketPtr(nullptr)};
   }
   if (f.sample_id != s.sample_id) {
-    // A later sample: this one is incomplete. The caller sees the id and
-    // gives the sample up.
+    // A later sample: this one is incomplete and given up here, the one
+    // place that compares sample ids. The packet goes with the result so the
+    // caller can name its sample.
     s.in_sample = false;
-    return {{}, std::move(r.packet)};
+    return {make_error_code(RxErrc::LaterSample), std::move(r.packet)};
   }
   if (f.index > s.next_index) {
     s.in_sample = false;

@@ -20,6 +20,10 @@ enum class RxErrc {
   // A leader announced an impossible sample (fewer than two packets, pixel
   // bytes that its payload packets cannot carry, or more than allowed).
   MalformedLeader = 5,
+  // A payload or trailer of a later sample arrived while a packet of the
+  // current sample was awaited: the current sample is incomplete. Returned
+  // with the packet, so the caller can name its sample.
+  LaterSample = 6,
   // Skip this datagram and receive again: another topic, not this protocol,
   // a stale or duplicate packet, or not the packet kind being awaited.
   Retry = 8,
