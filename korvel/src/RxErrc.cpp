@@ -28,6 +28,8 @@ class RxCategory final : public std::error_category {
       case RxErrc::LaterSample:
         return "packet of a later sample arrived before the current sample was complete: packets were lost "
                "(check the network and the receive buffer, net.core.rmem_max)";
+      case RxErrc::ImplausibleLeader:
+        return "implausible leader packet: the receiver cannot take the sample it announces";
       case RxErrc::Retry:
         return "datagram skipped (not of this stream, or not the packet awaited): receive again";
     }

@@ -138,10 +138,13 @@ static std::error_code CheckLeader(const Receiver::Config& config, const Fields&
     stats.truncated.Add();
     return std::make_error_code(std::errc::message_size);
   }
-  if (packet.datagram_size < expected_length || f.index != 0 ||
-      (config.leader_plausible && !config.leader_plausible(wire::HeaderView(packet.data)))) {
+  if (packet.datagram_size < expected_length || f.index != 0) {
     stats.malformed_leader.Add();
     return make_error_code(RxErrc::MalformedLeader);
+  }
+  if (config.leader_plausible && !config.leader_plausible(wire::HeaderView(packet.data))) {
+    stats.malformed_leader.Add();
+    return make_error_code(RxErrc::ImplausibleLeader);
   }
   return {};
 }

@@ -135,9 +135,11 @@ TEST_F(Classification, MalformedLeaders) {
   Crafted stray_bytes = LeaderOf(4);
   raw.Send(Craft(refused));
   raw.Send(Craft(second_index));
-  for (int i = 0; i < 2; ++i) {
+  // The owner's refusal and this layer's own are told apart.
+  for (const RxErrc expected : {RxErrc::ImplausibleLeader, RxErrc::MalformedLeader}) {
+    const int i = expected == RxErrc::ImplausibleLeader ? 0 : 1;
     auto r = Leader();
-    EXPECT_EQ(r.error, RxErrc::MalformedLeader) << "leader " << i;
+    EXPECT_EQ(r.error, expected) << "leader " << i;
     ASSERT_TRUE(r.packet) << "leader " << i;  // the caller reads what the refused leader announced
     EXPECT_EQ(LoadBe32(r.packet->data + wire::kSampleIdOffset), i + 1u);
   }

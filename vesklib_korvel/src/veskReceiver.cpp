@@ -368,7 +368,9 @@ std::optional<AcceptedLeader> SampleSteps::Leader(detail::LeaderHints& hints, st
   const std::uint64_t refused_before = RefusedLeaders(m_receiver.Stats());
   std::vector<unsigned char> ext_block;
   const RxResult leader = AwaitLeader(ext_block);
-  if (leader.error && (!Is(leader.error, korvel::RxErrc::MalformedLeader) || !leader.packet)) {
+  const bool refused =
+      Is(leader.error, korvel::RxErrc::MalformedLeader) || Is(leader.error, korvel::RxErrc::ImplausibleLeader);
+  if (leader.error && (!refused || !leader.packet)) {
     m_outcome.Fail(RxCount::kTransportError);
     throw std::runtime_error("Error receiving VESK Leader Packet: " + leader.error.message());
   }
@@ -394,8 +396,12 @@ std::optional<AcceptedLeader> SampleSteps::Leader(detail::LeaderHints& hints, st
   sample_id = accepted.sample_id;
   if (leader.error) {
     // Refused by the sample plan, or by the transport's index and length
-    // checks: given up before any memory is reserved for it.
+    // checks (which name their cause): given up before any memory is
+    // reserved for it.
     m_outcome.Fail(RxCount::kLeaderImplausible);
+    if (Is(leader.error, korvel::RxErrc::MalformedLeader)) {
+      throw std::runtime_error("Error receiving VESK Leader Packet: " + leader.error.message());
+    }
     throw std::runtime_error("Incomplete payload received");
   }
   // Plausible: the transport asked the same plan before accepting the leader.

@@ -30,7 +30,9 @@ class Receiver {
     // count, pixel count, payload room): judged by the layer that reassembles
     // the sample, asked here for every leader that passed this layer's own
     // checks. A refused leader counts as malformed_leader; awaited, it gives
-    // RxErrc::MalformedLeader with the packet; mid-sample, it is skipped.
+    // RxErrc::ImplausibleLeader with the packet (a leader failing this
+    // layer's index or length check gives RxErrc::MalformedLeader); mid-sample,
+    // it is skipped.
     // Empty: every such leader is plausible.
     std::function<bool(const wire::HeaderView&)> leader_plausible;
   };
