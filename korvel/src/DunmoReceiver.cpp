@@ -24,6 +24,7 @@ Receiver::Receiver(const Config& config, RxSocket& socket, std::pmr::memory_reso
     m_batch_free.push_back(static_cast<std::uint32_t>(kMaxBatch) - 1 - i);
   }
   m_batch.resize(kMaxBatch);
+  m_batch_results.resize(kMaxBatch);
   m_deferred.reserve(kMaxBatch);
   if (m_socket.Coalesces()) {
     m_stage.resize(kStageBuffers * RxSocket::kMaxCoalescedBytes);
@@ -96,16 +97,13 @@ Receiver::Result Receiver::Receive(detail::IovsBuilder<std::byte>& iovs, std::si
   return Finish(std::move(handle), got, header, caller_capacity);
 }
 
-Receiver::Result Receiver::Finish(PacketPtr handle, const RxDatagram& got, std::size_t header,
-                                  std::size_t caller_capacity) noexcept {
+Receiver::Verdict Receiver::Check(Packet& packet, const RxDatagram& got, std::size_t header,
+                                  std::size_t caller_capacity) const noexcept {
   using namespace wire;
-  Packet& packet =
-      handle->pool_index >= kPoolSize ? m_batch_pool[handle->pool_index - kPoolSize] : m_pool[handle->pool_index];
   const std::size_t full = got.datagram_size > got.bytes ? got.datagram_size : got.bytes;
   const HeaderView h(packet.storage.data());
   if (got.bytes < header || h.Magic() != kDunmoMagic || h.Version() != kDunmoVersion || h.HeaderSize() != header) {
-    m_stats.skipped_foreign.Add();
-    return {make_error_code(RxErrc::Retry), PacketPtr(nullptr)};
+    return Verdict::kForeign;
   }
   packet.header_size = header;
   packet.datagram_size = full;
@@ -113,12 +111,37 @@ Receiver::Result Receiver::Finish(PacketPtr handle, const RxDatagram& got, std::
   packet.payload_size = after_headers < caller_capacity ? after_headers : caller_capacity;
   packet.truncated = got.truncated || full - header > caller_capacity;
 
-  if (h.TopicId() != m_config.topic_id) {
-    m_stats.skipped_other_topic.Add();
-    return {make_error_code(RxErrc::Retry), std::move(handle)};
+  if (h.TopicId() != m_config.topic_id) return Verdict::kOtherTopic;
+  if (packet.truncated) return Verdict::kTruncated;
+  return Verdict::kAccepted;
+}
+
+void Receiver::Count(Verdict verdict) noexcept {
+  if (verdict == Verdict::kForeign) m_stats.skipped_foreign.Add();
+  if (verdict == Verdict::kOtherTopic) m_stats.skipped_other_topic.Add();
+}
+
+Receiver::Result Receiver::ResultOf(Verdict verdict, PacketPtr handle) noexcept {
+  switch (verdict) {
+    case Verdict::kForeign:
+      return {make_error_code(RxErrc::Retry), PacketPtr(nullptr)};
+    case Verdict::kOtherTopic:
+      return {make_error_code(RxErrc::Retry), std::move(handle)};
+    case Verdict::kTruncated:
+      return {std::make_error_code(std::errc::message_size), std::move(handle)};
+    case Verdict::kAccepted:
+      break;
   }
-  if (packet.truncated) return {std::make_error_code(std::errc::message_size), std::move(handle)};
   return {{}, std::move(handle)};
+}
+
+Receiver::Result Receiver::Finish(PacketPtr handle, const RxDatagram& got, std::size_t header,
+                                  std::size_t caller_capacity) noexcept {
+  Packet& packet =
+      handle->pool_index >= kPoolSize ? m_batch_pool[handle->pool_index - kPoolSize] : m_pool[handle->pool_index];
+  const Verdict verdict = Check(packet, got, header, caller_capacity);
+  Count(verdict);
+  return ResultOf(verdict, std::move(handle));
 }
 
 }  // namespace korvel::dunmo

@@ -21,18 +21,20 @@
 
 namespace korvel::dunmo {
 
-std::size_t Receiver::ReceiveBatch(gsl::span<const gsl::span<std::byte>> bodies, std::size_t upper_header_size,
-                                   std::chrono::nanoseconds timeout, std::error_code& error) noexcept {
+gsl::span<Receiver::Result> Receiver::ReceiveBatch(gsl::span<const gsl::span<std::byte>> bodies,
+                                                   std::size_t upper_header_size, std::chrono::nanoseconds timeout,
+                                                   std::error_code& error) noexcept {
   error = {};
+  m_batch_received = 0;
   const std::size_t header = wire::kDunmoHeaderSize + upper_header_size;
   if (header > Packet::kStorage) {
     error = std::make_error_code(std::errc::invalid_argument);
-    return 0;
+    return {};
   }
   const std::size_t count = std::min({bodies.size(), kMaxBatch, m_batch_free.size()});
   if (count == 0) {
     error = make_error_code(RxErrc::NoPacketBuffer);
-    return 0;
+    return {};
   }
   m_batch_header = header;
   BatchVecs vecs;
@@ -74,14 +76,40 @@ std::size_t Receiver::ReceiveBatch(gsl::span<const gsl::span<std::byte>> bodies,
       m_batch[received].deferred_index = m_deferred_next - 1;
     }
   }
+  // Every datagram that arrived gets this layer's checks now; what they add
+  // to the counters waits for EndBatch, which knows the datagrams taken.
   for (std::size_t i = 0; i < count; ++i) {
-    if (i < received) {
-      m_batch[i].got = messages[i].got;
-    } else {
-      m_batch[i].packet.reset();  // back to the batch pool
+    Batched& message = m_batch[i];
+    if (i >= received) {
+      message.packet.reset();  // back to the batch pool
+      continue;
     }
+    message.got = messages[i].got;
+    Packet& packet = m_batch_pool[message.packet->pool_index - kPoolSize];
+    message.verdict = Check(packet, message.got, header, message.body.size());
+    // A foreign datagram's result has no packet: its buffer stays here.
+    m_batch_results[i] = message.verdict == Verdict::kForeign ? ResultOf(message.verdict, PacketPtr(nullptr))
+                                                              : ResultOf(message.verdict, std::move(message.packet));
   }
-  return received;
+  m_batch_received = received;
+  return gsl::span<Result>(m_batch_results.data(), received);
+}
+
+void Receiver::EndBatch(std::size_t consumed) noexcept {
+  const std::size_t received = m_batch_received;
+  m_batch_received = 0;
+  consumed = std::min(consumed, received);
+  for (std::size_t i = 0; i < consumed; ++i) {
+    Count(m_batch[i].verdict);
+    m_batch[i].packet.reset();
+    m_batch_results[i].packet.reset();
+  }
+  // The datagrams not taken go back with their buffers.
+  for (std::size_t i = consumed; i < received; ++i) {
+    if (m_batch_results[i].packet) m_batch[i].packet = std::move(m_batch_results[i].packet);
+    m_batch_results[i].error = {};
+  }
+  if (consumed < received) DeferBatched(consumed);
 }
 
 std::size_t Receiver::ReceiveJoined(gsl::span<const gsl::span<std::byte>> bodies, std::size_t header, std::size_t count,
@@ -181,12 +209,6 @@ std::size_t Receiver::QueueStaged(std::size_t base, const RxDatagram& got) noexc
     QueueDeferred(true, base + at, size, size);
   }
   return count;
-}
-
-Receiver::Result Receiver::TakeBatched(std::size_t i) noexcept {
-  Batched& message = m_batch[i];
-  if (!message.packet) return {std::make_error_code(std::errc::invalid_argument), PacketPtr(nullptr)};
-  return Finish(std::move(message.packet), message.got, m_batch_header, message.body.size());
 }
 
 void Receiver::DeferBatched(std::size_t from) noexcept {

@@ -25,6 +25,11 @@ class RxCategory final : public std::error_category {
         return "no free packet buffer: received packets must be released before receiving more";
       case RxErrc::MalformedLeader:
         return "malformed leader packet: its packet count and payload size cannot carry its pixel count";
+      case RxErrc::LaterSample:
+        return "packet of a later sample arrived before the current sample was complete: packets were lost "
+               "(check the network and the receive buffer, net.core.rmem_max)";
+      case RxErrc::ImplausibleLeader:
+        return "implausible leader packet: the receiver cannot take the sample it announces";
       case RxErrc::Retry:
         return "datagram skipped (not of this stream, or not the packet awaited): receive again";
     }

@@ -139,10 +139,13 @@ static std::error_code CheckLeader(const Receiver::Config& config, const Fields&
     stats.truncated.Add();
     return std::make_error_code(std::errc::message_size);
   }
-  if (packet.datagram_size < expected_length || f.index != 0 ||
-      (config.leader_plausible && !config.leader_plausible(wire::HeaderView(packet.data)))) {
+  if (packet.datagram_size < expected_length || f.index != 0) {
     stats.malformed_leader.Add();
     return make_error_code(RxErrc::MalformedLeader);
+  }
+  if (config.leader_plausible && !config.leader_plausible(wire::HeaderView(packet.data))) {
+    stats.malformed_leader.Add();
+    return make_error_code(RxErrc::ImplausibleLeader);
   }
   return {};
 }
@@ -240,10 +243,11 @@ Receiver::Result Receiver::Classify(Result r, detail::IovsBuilder<std::byte>& io
     return {make_error_code(RxErrc::Retry), PacketPtr(nullptr)};
   }
   if (f.sample_id != s.sample_id) {
-    // A later sample: this one is incomplete. The caller sees the id and
-    // gives the sample up.
+    // A later sample: this one is incomplete and given up here, the one
+    // place that compares sample ids. The packet goes with the result so the
+    // caller can name its sample.
     s.in_sample = false;
-    return {{}, std::move(r.packet)};
+    return {make_error_code(RxErrc::LaterSample), std::move(r.packet)};
   }
   if (f.index > s.next_index) {
     s.in_sample = false;

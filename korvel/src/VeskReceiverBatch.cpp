@@ -50,16 +50,16 @@ std::size_t Receiver::ReceivePayloadBatch(std::byte* base, std::size_t chunk, st
   // Each pass takes at least one datagram or ends the run: bounded by the
   // datagrams that arrive before the deadline.
   for (;;) {
-    std::size_t got = 0;
     std::error_code error;
     const bool batch = m_packet_receiver->BatchingEnabled();
     std::array<gsl::span<std::byte>, dunmo::Receiver::kMaxBatch> bodies;
     const std::size_t posted_from = accepted;
+    gsl::span<Result> arrived;
     if (batch) {
       const std::size_t want = std::min(count - accepted, bodies.size());
       for (std::size_t m = 0; m < want; ++m) bodies[m] = slot(posted_from + m);
-      got = m_packet_receiver->ReceiveBatch(gsl::span<const gsl::span<std::byte>>(bodies.data(), want),
-                                            wire::kVeskHeaderSize, left(), error);
+      arrived = m_packet_receiver->ReceiveBatch(gsl::span<const gsl::span<std::byte>>(bodies.data(), want),
+                                                wire::kVeskHeaderSize, left(), error);
     }
     if (!batch || error == RxErrc::NoPacketBuffer) {
       // One datagram the single way (datagrams kept aside come first).
@@ -73,27 +73,32 @@ std::size_t Receiver::ReceivePayloadBatch(std::byte* base, std::size_t chunk, st
       if (accepted == count) return filled;
       continue;
     }
-    if (error || got == 0) {
+    if (error || arrived.empty()) {
       results[filled++] = {error, PacketPtr(nullptr)};
       return filled;
     }
-    for (std::size_t m = 0; m < got; ++m) {
-      const std::size_t landed = posted_from + m;
+    // The whole batch in one pass, up to the first result that ends the run;
+    // the datagrams behind that one go back to the packet layer at once.
+    bool ended = false;
+    std::size_t consumed = 0;
+    while (consumed < arrived.size() && !ended) {
+      const std::size_t landed = posted_from + consumed;
       BodySlots one(slot(landed));
-      Result r = Classify(m_packet_receiver->TakeBatched(m), one.iovs, PacketType::Payload);
+      Result r = Classify(std::move(arrived[consumed++]), one.iovs, PacketType::Payload);
       if (r.error == RxErrc::Retry) continue;
       if (!taken(r)) {
-        m_packet_receiver->DeferBatched(m + 1);
-        results[filled++] = std::move(r);
-        return filled;
+        ended = true;
+      } else {
+        // Datagrams skipped earlier in this batch shifted it to a later
+        // slot: move it to its own. The slots in between are not taken yet,
+        // so no taken byte is overwritten, and the one it leaves is refilled
+        // later.
+        if (landed != accepted) std::memmove(base + accepted * chunk, base + landed * chunk, chunk);
+        ++accepted;
       }
-      // Datagrams skipped earlier in this batch shifted it to a later slot:
-      // move it to its own. The slots in between are not taken yet, so no
-      // taken byte is overwritten, and the one it leaves is refilled later.
-      if (landed != accepted) std::memmove(base + accepted * chunk, base + landed * chunk, chunk);
       results[filled++] = std::move(r);
-      ++accepted;
     }
+    m_packet_receiver->EndBatch(consumed);
     if (filled > 0) return filled;
   }
 }

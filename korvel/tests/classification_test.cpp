@@ -139,9 +139,11 @@ TEST_F(Classification, MalformedLeaders) {
   Crafted stray_bytes = LeaderOf(4);
   raw.Send(Craft(refused));
   raw.Send(Craft(second_index));
-  for (int i = 0; i < 2; ++i) {
+  // The owner's refusal and this layer's own are told apart.
+  for (const RxErrc expected : {RxErrc::ImplausibleLeader, RxErrc::MalformedLeader}) {
+    const int i = expected == RxErrc::ImplausibleLeader ? 0 : 1;
     auto r = Leader();
-    EXPECT_EQ(r.error, RxErrc::MalformedLeader) << "leader " << i;
+    EXPECT_EQ(r.error, expected) << "leader " << i;
     ASSERT_TRUE(r.packet) << "leader " << i;  // the caller reads what the refused leader announced
     EXPECT_EQ(LoadBe32(r.packet->data + wire::kSampleIdOffset), i + 1u);
   }
@@ -205,7 +207,7 @@ TEST_F(Classification, StaleAndDuplicatePacketsAreSkippedMidSample) {
   EXPECT_EQ(rx.stream->Stats().skipped_stale.Get(), 6u);
 }
 
-TEST_F(Classification, GapIsMissingPacketAndLaterSampleIsDelivered) {
+TEST_F(Classification, GapIsMissingPacketAndLaterSampleEndsTheSampleWithItsPacket) {
   StartSample(30);
   raw.Send(Craft(PayloadOf(30, 2), Bytes(100)));  // index 1 lost
   auto gap = Payload(out.data(), 100);
@@ -218,9 +220,22 @@ TEST_F(Classification, GapIsMissingPacketAndLaterSampleIsDelivered) {
   StartSample(31);
   raw.Send(Craft(PayloadOf(33, 1), Bytes(100)));  // a later sample: the caller sees its id
   auto later = Payload(out.data(), 100);
-  ASSERT_FALSE(later.error) << later.error.message();
+  EXPECT_EQ(later.error, RxErrc::LaterSample);
   ASSERT_TRUE(later.packet);
   EXPECT_EQ(LoadBe32(later.packet->data + wire::kSampleIdOffset), 33u);
+  // The sample is over: nothing more of it is awaited.
+  EXPECT_EQ(Payload(out.data(), 100).error, std::errc::operation_not_permitted);
+
+  StartSample(35);
+  raw.Send(Craft(PayloadOf(35, 1), Bytes(100)));
+  raw.Send(Craft(PayloadOf(35, 2), Bytes(100)));
+  raw.Send(Craft(TrailerOf(36)));  // the trailer awaited next, but of a later sample
+  ASSERT_FALSE(Payload(out.data(), 100).error);
+  ASSERT_FALSE(Payload(out.data() + 100, 100).error);
+  auto later_trailer = Trailer();
+  EXPECT_EQ(later_trailer.error, RxErrc::LaterSample);
+  ASSERT_TRUE(later_trailer.packet);
+  EXPECT_EQ(LoadBe32(later_trailer.packet->data + wire::kSampleIdOffset), 36u);
 
   StartSample(34);
   raw.Send(Craft(PayloadOf(34, 1), Bytes(100)));

@@ -333,7 +333,7 @@ class SampleSteps {
                                        SampleExtInfo& ext_info, std::uint32_t& sample_id);
   // The payloads, one after the other straight into `sample`.
   bool Payloads(const AcceptedLeader& leader, std::vector<unsigned char>& sample);
-  bool Trailer(const AcceptedLeader& leader);
+  bool Trailer();
 
  private:
   // The leader receive with its retries; skipped and oversized datagrams do
@@ -368,7 +368,9 @@ std::optional<AcceptedLeader> SampleSteps::Leader(detail::LeaderHints& hints, st
   const std::uint64_t refused_before = RefusedLeaders(m_receiver.Stats());
   std::vector<unsigned char> ext_block;
   const RxResult leader = AwaitLeader(ext_block);
-  if (leader.error && (!Is(leader.error, korvel::RxErrc::MalformedLeader) || !leader.packet)) {
+  const bool refused =
+      Is(leader.error, korvel::RxErrc::MalformedLeader) || Is(leader.error, korvel::RxErrc::ImplausibleLeader);
+  if (leader.error && (!refused || !leader.packet)) {
     m_outcome.Fail(RxCount::kTransportError);
     throw std::runtime_error("Error receiving VESK Leader Packet: " + leader.error.message());
   }
@@ -394,8 +396,12 @@ std::optional<AcceptedLeader> SampleSteps::Leader(detail::LeaderHints& hints, st
   sample_id = accepted.sample_id;
   if (leader.error) {
     // Refused by the sample plan, or by the transport's index and length
-    // checks: given up before any memory is reserved for it.
+    // checks (which name their cause): given up before any memory is
+    // reserved for it.
     m_outcome.Fail(RxCount::kLeaderImplausible);
+    if (Is(leader.error, korvel::RxErrc::MalformedLeader)) {
+      throw std::runtime_error("Error receiving VESK Leader Packet: " + leader.error.message());
+    }
     throw std::runtime_error("Incomplete payload received");
   }
   // Plausible: the transport asked the same plan before accepting the leader.
@@ -436,6 +442,16 @@ bool SampleSteps::Payloads(const AcceptedLeader& leader, std::vector<unsigned ch
     const std::uint64_t full_in_a_row =
         full_chunk == 0 ? 0 : std::min<std::uint64_t>(leader.packets - k, remaining / full_chunk);
     RxResult payload = AwaitPayload(batcher, write_at, chunk, full_chunk, full_in_a_row);
+    if (Is(payload.error, korvel::RxErrc::LaterSample)) {
+      // The transport gave the sample up for a packet of a later one; its
+      // id only names that sample in the log.
+      m_outcome.Fail(RxCount::kPayloadOfOtherSample);
+      LOG4CPLUS_ERROR(Logger(), fmt::format("Payload packet {}, sample {} does not belong to the same sample as the "
+                                            "leader packet sample: {}",
+                                            k - 1, static_cast<std::int32_t>(HeaderOf(*payload.packet).SampleId()),
+                                            static_cast<std::int32_t>(leader.sample_id)));
+      return false;
+    }
     if (payload.error) {
       m_outcome.Fail(CauseOfInSampleError(payload.error, false));
       throw std::runtime_error("Error receiving Payload Packets: " + payload.error.message());
@@ -445,16 +461,7 @@ bool SampleSteps::Payloads(const AcceptedLeader& leader, std::vector<unsigned ch
       LOG4CPLUS_ERROR(Logger(), "Time out for payload packet " << (k - 1));
       return false;
     }
-    const korvel::wire::HeaderView header = HeaderOf(*payload.packet);
-    if (header.SampleId() != leader.sample_id) {
-      m_outcome.Fail(RxCount::kPayloadOfOtherSample);
-      LOG4CPLUS_ERROR(Logger(), fmt::format("Payload packet {}, sample {} does not belong to the same sample as the "
-                                            "leader packet sample: {}",
-                                            k - 1, static_cast<std::int32_t>(header.SampleId()),
-                                            static_cast<std::int32_t>(leader.sample_id)));
-      return false;
-    }
-    highest_end = detail::AdvancePayloadEnd(highest_end, header.PayloadTag(), chunk, m_bpp);
+    highest_end = detail::AdvancePayloadEnd(highest_end, HeaderOf(*payload.packet).PayloadTag(), chunk, m_bpp);
     payload.packet.reset();
     m_outcome.PacketTaken();
     remaining -= chunk;
@@ -471,11 +478,16 @@ bool SampleSteps::Payloads(const AcceptedLeader& leader, std::vector<unsigned ch
   return true;
 }
 
-bool SampleSteps::Trailer(const AcceptedLeader& leader) {
+bool SampleSteps::Trailer() {
   RxResult trailer;
   do {
     trailer = m_receiver.ReceiveTrailerPacket(korvel::MakeRxIovsBuilder(m_slots), TimeLeft(m_deadline));
   } while (detail::IsRetry(trailer.error));
+  if (Is(trailer.error, korvel::RxErrc::LaterSample)) {
+    m_outcome.Fail(RxCount::kTrailerOfOtherSample);
+    LOG4CPLUS_ERROR(Logger(), "leader and trailer do not belong to the same sample");
+    return false;
+  }
   if (trailer.error) {
     m_outcome.Fail(CauseOfInSampleError(trailer.error, true));
     throw std::runtime_error("Error receiving VESK Trailer Packet: " + trailer.error.message());
@@ -483,11 +495,6 @@ bool SampleSteps::Trailer(const AcceptedLeader& leader) {
   if (!trailer.packet) {
     m_outcome.Fail(RxCount::kTrailerTimeout);
     LOG4CPLUS_ERROR(Logger(), "Missing trailer");
-    return false;
-  }
-  if (HeaderOf(*trailer.packet).SampleId() != leader.sample_id) {
-    m_outcome.Fail(RxCount::kTrailerOfOtherSample);
-    LOG4CPLUS_ERROR(Logger(), "leader and trailer do not belong to the same sample");
     return false;
   }
   m_outcome.PacketTaken();
@@ -519,7 +526,7 @@ bool VeskReceiver::ReceiveSample(SampleExtInfo& ext_info, std::vector<unsigned c
                      static_cast<std::int32_t>(leader->pixels), static_cast<int>(leader->packets),
                      static_cast<int>(m_bpp));
   }
-  if (!steps.Payloads(*leader, sample) || !steps.Trailer(*leader)) return false;
+  if (!steps.Payloads(*leader, sample) || !steps.Trailer()) return false;
   outcome.Delivered();
   LOG4CPLUS_INFO(Logger(),
                  fmt::format("All packets received of sample {}", static_cast<std::int32_t>(leader->sample_id)));

@@ -7,6 +7,8 @@
 #include <vesk_test/CaptureAppender.hpp>
 #include <vesk_test/veskReceiverScriptedSender.hpp>
 
+#include <korvel/RxErrc.hpp>
+
 #include <gtest/gtest.h>
 #include <log4cplus/logger.h>
 
@@ -254,6 +256,19 @@ TEST_P(ReceiveSampleTest, ForgedLeaderIsGivenUpBeforeAnyAllocation) {
   vesk_test::SetU32(one_payload, wire::kPixelCountOffset, 30000u);
   vesk_test::SetU32(one_payload, wire::kPayloadRoomOffset, 60000u);
   EXPECT_EQ(ThrownText([&] { Receive({one_payload}); }), "Incomplete payload received");
+  EXPECT_EQ(m_sample.capacity(), 0u);
+}
+
+// The transport's own refusal (a leader whose index is not 0) is told with
+// its cause, unlike a leader the sample plan refuses.
+TEST_P(ReceiveSampleTest, LeaderWithAWrongIndexNamesTheTransportsCause) {
+  Datagram leader = BuildSample(MakeLayout(72, 3, 100, 2, 200))[0];
+  korvel::wire::StoreBe16(leader.data() + wire::kPacketIndexOffset, 1);
+  m_sample.clear();
+  m_sample.shrink_to_fit();
+  EXPECT_EQ(
+      ThrownText([&] { Receive({leader}); }),
+      "Error receiving VESK Leader Packet: " + korvel::make_error_code(korvel::RxErrc::MalformedLeader).message());
   EXPECT_EQ(m_sample.capacity(), 0u);
 }
 

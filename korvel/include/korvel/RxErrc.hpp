@@ -17,9 +17,16 @@ enum class RxErrc {
   PayloadSizeMismatch = 3,
   // No packet buffer is free: the caller still holds every packet handle.
   NoPacketBuffer = 4,
-  // A leader announced an impossible sample (fewer than two packets, pixel
-  // bytes that its payload packets cannot carry, or more than allowed).
+  // A leader whose packet index is not 0 or whose datagram is shorter than
+  // its headers and ext info block.
   MalformedLeader = 5,
+  // A payload or trailer of a later sample arrived while a packet of the
+  // current sample was awaited: the current sample is incomplete. Returned
+  // with the packet, so the caller can name its sample.
+  LaterSample = 6,
+  // A leader that the sample's owner judged implausible (its plausibility
+  // hook): a sample the receiver cannot take.
+  ImplausibleLeader = 7,
   // Skip this datagram and receive again: another topic, not this protocol,
   // a stale or duplicate packet, or not the packet kind being awaited.
   Retry = 8,

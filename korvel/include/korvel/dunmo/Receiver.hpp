@@ -88,25 +88,25 @@ class Receiver {
   // their own.
   static constexpr std::size_t kMaxBatch = 64;
 
-  // Batch receive, step 1: takes up to bodies.size() datagrams (fewer when
-  // fewer batch buffers are free) with as few system calls as the socket
-  // allows. Message i scatters its headers (kDunmoHeaderSize +
-  // `upper_header_size` bytes) into a batch packet buffer, its body into
-  // bodies[i], the rest into that buffer's spare storage. Datagrams already
-  // received and waiting (HasDeferred) are handed out first, without reading
-  // the socket. Returns how many arrived (0: nothing in time, or `error`
-  // set). Nothing is checked yet; an earlier batch must be fully taken or
-  // deferred first.
-  std::size_t ReceiveBatch(gsl::span<const gsl::span<std::byte>> bodies, std::size_t upper_header_size,
-                           std::chrono::nanoseconds timeout, std::error_code& error) noexcept;
-  // Step 2, for i = 0, 1, ... in order: the checks and result Receive gives
-  // for that datagram (the body stays where it landed: bodies[i]).
-  Result TakeBatched(std::size_t i) noexcept;
-  // Messages `from` ... of the last batch that will not be taken: the
-  // following receives return them first, in order, as if they were still
-  // queued in the socket (their bytes are copied aside when they came
-  // straight from the socket).
-  void DeferBatched(std::size_t from) noexcept;
+  // Batch receive: takes up to bodies.size() datagrams (fewer when fewer
+  // batch buffers are free) with as few system calls as the socket allows.
+  // Message i scatters its headers (kDunmoHeaderSize + `upper_header_size`
+  // bytes) into a batch packet buffer, its body into bodies[i], the rest into
+  // that buffer's spare storage. Datagrams already received and waiting
+  // (HasDeferred) are handed out first, without reading the socket. Returns
+  // one result per datagram that arrived, in order, each what Receive gives
+  // for it (this layer's checks; the body stays where it landed, bodies[i]);
+  // empty: nothing in time, or `error` set. The caller may move the results
+  // out, then ends the batch with EndBatch before receiving again.
+  gsl::span<Result> ReceiveBatch(gsl::span<const gsl::span<std::byte>> bodies, std::size_t upper_header_size,
+                                 std::chrono::nanoseconds timeout, std::error_code& error) noexcept;
+  // Ends the batch last received: its first `consumed` results were taken
+  // (counted now, as Receive counts what it returns); the datagrams of the
+  // others are returned first by the following receives, in order, as if
+  // they were still queued in the socket (their bytes are copied aside when
+  // they came straight from the socket). The results from `consumed` on must
+  // be left untouched.
+  void EndBatch(std::size_t consumed) noexcept;
   // Whether received datagrams wait to be returned before the socket is read.
   bool HasDeferred() const noexcept { return m_deferred_next < m_deferred.size(); }
 
@@ -121,7 +121,17 @@ class Receiver {
   friend struct PacketDeleter;
   void Release(const Packet* packet) noexcept;
 
-  // Per-datagram checks shared by single and batch receives.
+  // What this layer's checks make of one datagram.
+  enum class Verdict : std::uint8_t { kForeign, kOtherTopic, kTruncated, kAccepted };
+  // The checks of a datagram whose headers landed in `packet`, shared by
+  // single and batch receives; sets the packet's sizes once its headers are
+  // whole. Counts nothing.
+  Verdict Check(Packet& packet, const RxDatagram& got, std::size_t header, std::size_t caller_capacity) const noexcept;
+  // The counter a verdict adds to, when its datagram is returned.
+  void Count(Verdict verdict) noexcept;
+  // The result for a verdict; a foreign datagram's packet goes back.
+  static Result ResultOf(Verdict verdict, PacketPtr handle) noexcept;
+  // Check, Count and ResultOf of a single receive.
   Result Finish(PacketPtr handle, const RxDatagram& got, std::size_t header, std::size_t caller_capacity) noexcept;
   // Returns the next deferred datagram scattered into `vec` as a socket would.
   bool ReplayDeferred(const iovec* vec, std::size_t count, RxDatagram& got) noexcept;
@@ -149,16 +159,24 @@ class Receiver {
   std::vector<std::uint32_t> m_free;
   RxStats m_stats;
 
-  // The batch in progress: buffers, where each body went, what arrived.
+  // The batch in progress: buffers, where each body went, what arrived, and
+  // the verdict of the checks. `packet` holds the buffer while the result
+  // does not (a foreign datagram, or one handed back at EndBatch).
   struct Batched {
     PacketPtr packet{nullptr};
     gsl::span<std::byte> body;
     RxDatagram got;
+    Verdict verdict = Verdict::kForeign;
     std::size_t deferred_index = 0;  // its entry in m_deferred when the batch was served from there
   };
+  // Messages `from` ... of the batch in progress, not taken: queued to be
+  // returned first by the following receives.
+  void DeferBatched(std::size_t from) noexcept;
   std::vector<Packet> m_batch_pool;
   std::vector<std::uint32_t> m_batch_free;
   std::vector<Batched> m_batch;
+  std::vector<Result> m_batch_results;  // kMaxBatch, the span ReceiveBatch returns
+  std::size_t m_batch_received = 0;     // results of the batch in progress, until EndBatch
   std::size_t m_batch_header = 0;
   bool m_batch_from_deferred = false;
   // Datagrams received but not yet returned, in arrival order: their leading

@@ -2,7 +2,7 @@
 // Stream protocol, receiving side. Checks packet kind, index, staleness and
 // sizes, and classifies every datagram: the packet awaited is returned; datagrams to skip give RxErrc::Retry; a leader
 // that arrives mid-sample ends the current sample with RxErrc::UnexpectedLeader and is kept for the next
-// ReceiveLeaderPacket.
+// ReceiveLeaderPacket; a payload or trailer of a later sample ends it with RxErrc::LaterSample (with the packet).
 
 #include <korvel/RxErrc.hpp>
 #include <korvel/RxStats.hpp>
@@ -30,7 +30,9 @@ class Receiver {
     // count, pixel count, payload room): judged by the layer that reassembles
     // the sample, asked here for every leader that passed this layer's own
     // checks. A refused leader counts as malformed_leader; awaited, it gives
-    // RxErrc::MalformedLeader with the packet; mid-sample, it is skipped.
+    // RxErrc::ImplausibleLeader with the packet (a leader failing this
+    // layer's index or length check gives RxErrc::MalformedLeader); mid-sample,
+    // it is skipped.
     // Empty: every such leader is plausible.
     std::function<bool(const wire::HeaderView&)> leader_plausible;
   };
@@ -56,7 +58,7 @@ class Receiver {
   // order, with what successive ReceivePayloadPacket calls would return, with
   // the skipped datagrams (RxErrc::Retry) left out: the payloads taken, each
   // already in its place, then possibly one result that ends the run (an
-  // error, a packet of a later sample, or nothing within `timeout`). Returns
+  // error, RxErrc::LaterSample included, or nothing within `timeout`). Returns
   // the number filled: at least 1, at most count, once something arrived;
   // the caller takes them all before the next receive. `results` needs room
   // for `count`.
