@@ -9,6 +9,7 @@
 #include <vesk_test/RedisServer.hpp>
 #include <vesk_test/RunProgram.hpp>
 #include <vesk_test/TempDir.hpp>
+#include <vesk_test/fitsTestFiles.hpp>
 
 #include <gtest/gtest.h>
 #include <boost/asio/connect.hpp>
@@ -299,6 +300,63 @@ TEST_F(ViewProcess, RefusesClientsBeyondTheLimitUntilOneLeaves) {
     if (!admitted) std::this_thread::sleep_for(50ms);
   }
   EXPECT_TRUE(admitted) << view->Output();
+}
+
+TEST_F(ViewProcess, ClientThatStopsReadingDoesNotHoldUpTheOthers) {
+  Publish(*redis, 1, Image(1));
+  StartView();
+  ViewClient stalled;
+  ViewClient reader;
+  ASSERT_TRUE(stalled.Connect(port, 2000ms));
+  ASSERT_TRUE(reader.Connect(port, 2000ms));
+  stalled.Send("next");  // asks, then never reads again
+  ASSERT_TRUE(reader.NextFrame(5000ms));
+  for (int sample = 2; sample <= 6; ++sample) {
+    Publish(*redis, sample, Image(sample));
+    const auto frame = reader.NextFrame(5000ms);
+    ASSERT_TRUE(frame) << "sample " << sample << ": " << view->Output();
+    EXPECT_TRUE(Has(ParseFrame(*frame).json, "\"sample_id\":\"" + std::to_string(sample) + "\""));
+  }
+}
+
+// The whole road: veskfeed sends a cube over UDP, the gateway publishes it,
+// the viewer shows the newest plane.
+TEST_F(ViewProcess, ShowsWhatTheGatewayPublishesFromVeskfeed) {
+  constexpr long kCubeWidth = 64;
+  constexpr long kCubeHeight = 32;
+  constexpr long kPlanes = 4;
+  std::vector<std::int16_t> values(kCubeWidth * kCubeHeight * kPlanes);
+  for (std::size_t i = 0; i < values.size(); ++i) values[i] = static_cast<std::int16_t>(i * 13 % 30000 - 15000);
+  const std::string cube = dir.File("cube.fits");
+  vesk_test::WriteFits(cube, SHORT_IMG, {kCubeWidth, kCubeHeight, kPlanes}, TSHORT, values.data(),
+                       static_cast<long long>(values.size()));
+  const std::uint16_t udp_port = vesk_test::FreeUdpPort();
+  vesk_test::BackgroundProgram gateway(
+      {vesk_test::ProgramPath("vesk2vidragw"), "-p", std::to_string(udp_port), "-w", std::to_string(kCubeWidth), "-e",
+       std::to_string(kCubeHeight), "-t", "Int16", "-k", redis->Uri(), "-i", "0"},
+      dir.File("gateway.log"));
+  ASSERT_TRUE(gateway.Started());
+  ASSERT_TRUE(vesk_test::WaitForUdpPort(udp_port, 5000ms)) << gateway.Output();
+  StartView();
+  ViewClient client;
+  ASSERT_TRUE(client.Connect(port, 2000ms));
+  const auto feed = vesk_test::RunProgram(
+      {vesk_test::ProgramPath("veskfeed"), "-i", cube, "-p", std::to_string(udp_port), "-q", "20", "-n", "8"}, 20000ms);
+  ASSERT_EQ(feed.status, 0) << feed.out << feed.err;
+  const auto frame = client.NextFrame(5000ms);
+  ASSERT_TRUE(frame) << view->Output() << gateway.Output();
+  const ParsedFrame parsed = ParseFrame(*frame);
+  EXPECT_TRUE(Has(parsed.json, R"("width":64,"height":32,"depth":1,"data_type":"Int16")")) << parsed.json;
+  ASSERT_EQ(parsed.pixels.size(), std::size_t{kCubeWidth * kCubeHeight * 2});
+  // The frame is one plane of the cube; which one follows from its sample id.
+  std::vector<std::int16_t> shown(kCubeWidth * kCubeHeight);
+  std::memcpy(shown.data(), parsed.pixels.data(), parsed.pixels.size());
+  bool matches_a_plane = false;
+  for (long plane = 0; plane < kPlanes; ++plane) {
+    matches_a_plane |= std::equal(shown.begin(), shown.end(), values.begin() + plane * kCubeWidth * kCubeHeight);
+  }
+  EXPECT_TRUE(matches_a_plane) << parsed.json;
+  gateway.Stop(5000ms);
 }
 
 }  // namespace
