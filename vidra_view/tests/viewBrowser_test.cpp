@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -39,7 +40,7 @@ bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds l
 }
 
 // A sky: background with a gentle gradient, a few stars, one saturated pixel.
-std::string SkyImage() {
+std::vector<std::uint16_t> SkyPixels() {
   std::vector<std::uint16_t> pixels(std::size_t{kSize} * kSize);
   const double stars[][3] = {{60, 70, 9000}, {180, 40, 4000}, {128, 160, 20000}, {200, 210, 2500}, {40, 220, 6000}};
   for (std::uint32_t y = 0; y < kSize; ++y) {
@@ -53,6 +54,11 @@ std::string SkyImage() {
     }
   }
   pixels[10 * kSize + 10] = 65535;
+  return pixels;
+}
+
+std::string SkyImage() {
+  const std::vector<std::uint16_t> pixels = SkyPixels();
   const auto bytes = v2v::VidraEncDecImage3D().Encode(
       kSize, kSize, 1, ketra::fnd::datatype::UInt16,
       std::span(reinterpret_cast<const unsigned char*>(pixels.data()), pixels.size() * 2));
@@ -72,7 +78,7 @@ class ViewBrowser : public ::testing::Test {
   }
 
   // The page's DOM after it had `budget` of (virtual) time to run, or a screenshot.
-  vesk_test::ProgramResult Browse(const std::vector<std::string>& what) {
+  vesk_test::ProgramResult Browse(const std::vector<std::string>& what, const std::string& query = "") {
     std::vector<std::string> argv{kChromium,
                                   "--headless",
                                   "--no-sandbox",
@@ -85,7 +91,7 @@ class ViewBrowser : public ::testing::Test {
                                   "--window-size=1100,620",
                                   "--virtual-time-budget=4000"};
     argv.insert(argv.end(), what.begin(), what.end());
-    argv.push_back("http://127.0.0.1:" + std::to_string(port) + "/");
+    argv.push_back("http://127.0.0.1:" + std::to_string(port) + "/" + query);
     return vesk_test::RunProgram(argv, 60000ms);
   }
 
@@ -113,7 +119,8 @@ TEST_F(ViewBrowser, ShowsTheNewestImageAndTheBrokerState) {
                                     dir.File("view.log"));
   ASSERT_TRUE(WaitFor([&] { return view.Output().find("live:") != std::string::npos; }, 5000ms)) << view.Output();
 
-  const auto page = Browse({"--dump-dom"});
+  // The readout pinned to a background pixel: its raw value, and the grey the canvas shows there.
+  const auto page = Browse({"--dump-dom"}, "?at=100,120");
   ASSERT_EQ(page.status, 0) << page.err;
   EXPECT_NE(page.out.find(R"(<span id="state" class="live">live</span>)"), std::string::npos) << page.out;
   EXPECT_NE(page.out.find(R"(<td id="sample_id">42</td>)"), std::string::npos) << page.out;
@@ -125,6 +132,24 @@ TEST_F(ViewBrowser, ShowsTheNewestImageAndTheBrokerState) {
   const double hi = std::strtod(page.out.c_str() + hi_at + 9, nullptr);
   EXPECT_GT(hi, 1100);
   EXPECT_LT(hi, 20000);
+  const auto lo_at = page.out.find("data-lo=\"");
+  ASSERT_NE(lo_at, std::string::npos);
+  const double lo = std::strtod(page.out.c_str() + lo_at + 9, nullptr);
+  const std::uint16_t raw = SkyPixels()[120 * kSize + 100];
+  EXPECT_NE(page.out.find(R"(<td id="cursor">100, 120</td>)"), std::string::npos) << page.out;
+  const auto value_at = page.out.find(R"(<td id="value" data-rgb=")");
+  ASSERT_NE(value_at, std::string::npos) << page.out;
+  int red = -1, green = -1, blue = -1;
+  unsigned shown_value = 0;
+  ASSERT_EQ(std::sscanf(page.out.c_str() + value_at, R"(<td id="value" data-rgb="%d,%d,%d">%u<)", &red, &green, &blue,
+                        &shown_value),
+            4)
+      << page.out.substr(value_at, 80);
+  EXPECT_EQ(shown_value, raw);
+  const double expected_grey = 255.0 * (raw - lo) / (hi - lo);
+  EXPECT_NEAR(red, expected_grey, 1.5) << "lo " << lo << " hi " << hi << " raw " << raw;
+  EXPECT_EQ(red, green);
+  EXPECT_EQ(red, blue);
 
   const std::string picture = dir.File("vidra-view.png");
   const auto shot = Browse({"--screenshot=" + picture});

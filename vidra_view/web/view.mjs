@@ -58,6 +58,7 @@ function draw() {
   canvas.dataset.sampleId = header.sample_id ?? '';
   canvas.dataset.lo = lo;
   canvas.dataset.hi = hi;
+  readout();
 }
 
 function drawHistogram(values, lo, hi) {
@@ -124,14 +125,26 @@ function connect() {
   };
 }
 
-canvas.addEventListener('mousemove', (event) => {
-  if (!current) return;
-  const rect = canvas.getBoundingClientRect();
-  const x = Math.floor(((event.clientX - rect.left) / rect.width) * canvas.width);
-  const y = Math.floor(((event.clientY - rect.top) / rect.height) * canvas.height);
+// The pixel under the cursor, or the one pinned with "?at=x,y" in the page address.
+const pinned = new URLSearchParams(location.search).get('at')?.split(',').map(Number);
+let pointer = pinned && pinned.length === 2 && pinned.every(Number.isInteger) ? pinned : null;
+
+function readout() {
+  if (!current || !pointer) return;
+  const [x, y] = pointer;
   if (x < 0 || y < 0 || x >= current.header.width || y >= current.header.height) return;
   $('cursor').textContent = `${x}, ${y}`;
   $('value').textContent = String(current.values[y * current.header.width + x]);
+  // What the canvas shows there, as drawn.
+  $('value').dataset.rgb = Array.from(context.getImageData(x, y, 1, 1).data.slice(0, 3)).join(',');
+}
+
+canvas.addEventListener('mousemove', (event) => {
+  if (!current) return;
+  const rect = canvas.getBoundingClientRect();
+  pointer = [Math.floor(((event.clientX - rect.left) / rect.width) * canvas.width),
+             Math.floor(((event.clientY - rect.top) / rect.height) * canvas.height)];
+  readout();
 });
 for (const id of ['limits', 'stretch', 'colours']) $(id).addEventListener('change', draw);
 $('pause').addEventListener('click', () => {
