@@ -18,7 +18,7 @@
 // - a trailer of the current sample sits at index N - 1.
 
 #include "FuzzSupport.hpp"
-#include "veskReceiverPlan.hpp"
+#include "VeskReceiverPlan.hpp"
 
 #include <korvel/dunmo/Receiver.hpp>
 #include <korvel/vesk/Receiver.hpp>

@@ -52,7 +52,7 @@ packages=(
 )
 dev_packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
-  clang-14 libclang-rt-14-dev
+  clang-14 libclang-rt-14-dev clang-format
   redis-server python3 python3-redis python3-numpy
   iproute2
 )

@@ -28,7 +28,9 @@ struct TypeCase {
   const char* name;
 };
 
-void PrintTo(const TypeCase& type_case, std::ostream* os) { *os << type_case.name; }
+void PrintTo(const TypeCase& type_case, std::ostream* os) {
+  *os << type_case.name;
+}
 
 class EncoderRoundTrip : public ::testing::TestWithParam<TypeCase> {};
 

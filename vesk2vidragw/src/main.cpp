@@ -16,8 +16,8 @@
 
 #include <iostream>
 
-#include "options.hpp"
-#include "run.hpp"
+#include "Options.hpp"
+#include "Run.hpp"
 
 namespace po = boost::program_options;
 namespace cli = ketra::vesktools::cli;

@@ -2,7 +2,7 @@
 // each on a thread of its own, until SIGINT or SIGTERM asks to stop or the
 // publisher fails.
 
-#include "run.hpp"
+#include "Run.hpp"
 
 #include <fmt/format.h>
 #include <log4cplus/loggingmacros.h>

@@ -63,8 +63,8 @@ TEST_F(GatewayOptions, SocketBufferOptionSizesTheKernelReceiveBuffer) {
   EXPECT_EQ(vesk_test::UdpReceiveBuffer(static_cast<std::uint16_t>(udp_port)), 200000u)
       << "the kernel shows twice the size asked for";
 
-  const auto refused = RunProgram({Gateway(), "-p", std::to_string(vesk_test::FreeUdpPort()), "-w", "8", "-e",
-                                   "8", "-k", server.Uri(), "--socket-buffer", "1073741824"},
+  const auto refused = RunProgram({Gateway(), "-p", std::to_string(vesk_test::FreeUdpPort()), "-w", "8", "-e", "8",
+                                   "-k", server.Uri(), "--socket-buffer", "1073741824"},
                                   20s);
   EXPECT_EQ(refused.status, 1);
   EXPECT_EQ(refused.err.rfind("ERROR: Invalid socket-buffer: 1073741824", 0), 0u) << refused.err;

@@ -140,9 +140,9 @@ inline std::size_t Occurrences(const std::string& text, const std::string& needl
 // Starts the gateway on `udp_port` with its standard output in a file (not a
 // terminal) and gives it time to open its socket.
 inline std::unique_ptr<vesk_test::ChildProcess> StartGateway(int udp_port, long width, long height,
-                                                                   const std::string& uri, const std::string& stream,
-                                                                   const std::string& interval,
-                                                                   const std::vector<std::string>& extra = {}) {
+                                                             const std::string& uri, const std::string& stream,
+                                                             const std::string& interval,
+                                                             const std::vector<std::string>& extra = {}) {
   std::vector<std::string> argv{Gateway(), "-p", std::to_string(udp_port), "-k", uri, "-s", stream, "-i", interval};
   argv.insert(argv.end(), {"-w", std::to_string(width), "-e", std::to_string(height)});
   argv.insert(argv.end(), extra.begin(), extra.end());

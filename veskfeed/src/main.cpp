@@ -10,8 +10,8 @@
 #include <vesktools_cli/OptionChecks.hpp>
 #include <vesktools_cli/Startup.hpp>
 
-#include "options.hpp"
-#include "run.hpp"
+#include "Options.hpp"
+#include "Run.hpp"
 
 namespace po = boost::program_options;
 namespace cli = ketra::vesktools::cli;

@@ -1,9 +1,9 @@
 // The work of veskfeed: load the cube, create the sender, stream on a thread.
 
-#include "run.hpp"
+#include "Run.hpp"
 
-#include "sendLoop.hpp"
-#include "sendRate.hpp"
+#include "SendLoop.hpp"
+#include "SendRate.hpp"
 
 #include <vesklib_korvel/Diagnostics.hpp>
 #include <vesklib_korvel/FitsImageCube.hpp>

@@ -1,6 +1,6 @@
 // veskfeed's paced send loop.
 
-#include "sendLoop.hpp"
+#include "SendLoop.hpp"
 
 #include <vesklib_korvel/Diagnostics.hpp>
 #include <vesklib_korvel/SampleExtInfo.hpp>

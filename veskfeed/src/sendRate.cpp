@@ -1,6 +1,6 @@
 // veskfeed's summary and progress lines.
 
-#include "sendRate.hpp"
+#include "SendRate.hpp"
 
 #include <fmt/format.h>
 

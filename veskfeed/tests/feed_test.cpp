@@ -1,10 +1,10 @@
 // veskfeed as a real process: a plain UDP socket on 127.0.0.1 counts the
 // samples it sends, and the tests read its output and exit status.
 
+#include <vesk_test/FitsTestFiles.hpp>
 #include <vesk_test/LogLines.hpp>
 #include <vesk_test/RunProgram.hpp>
-#include <vesk_test/fitsTestFiles.hpp>
-#include <vesk_test/udpCapture.hpp>
+#include <vesk_test/UdpCapture.hpp>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
 // Default maximum sample size of a receiver.
-#include "sampleSizeLimit.hpp"
+#include "SampleSizeLimit.hpp"
 
 #include <vesklib_korvel/PacketGeometry.hpp>
 

@@ -4,10 +4,10 @@
 
 #include <vesklib_korvel/VeskReceiver.hpp>
 
-#include "sampleSizeLimit.hpp"
-#include "veskReceiverBatch.hpp"
-#include "veskReceiverHints.hpp"
-#include "veskReceiverPlan.hpp"
+#include "SampleSizeLimit.hpp"
+#include "VeskReceiverBatch.hpp"
+#include "VeskReceiverHints.hpp"
+#include "VeskReceiverPlan.hpp"
 
 #include <vesklib_korvel/Diagnostics.hpp>
 #include <vesklib_korvel/PacketGeometry.hpp>

@@ -2,7 +2,7 @@
 // with as few system calls as the transport allows, each payload straight
 // into its place in the sample; the results are handed out one at a time so
 // that ReceiveSample checks each as it checks a single receive.
-#include "veskReceiverBatch.hpp"
+#include "VeskReceiverBatch.hpp"
 
 #include <algorithm>
 #include <utility>

@@ -1,5 +1,5 @@
 // The texts a receiver logs when a leader shows a sender set up differently.
-#include "veskReceiverHints.hpp"
+#include "VeskReceiverHints.hpp"
 
 #include <vesklib_korvel/PacketGeometry.hpp>
 

@@ -3,7 +3,7 @@
 // counts, tile-compressed extensions, forged sizes, missing and truncated
 // files, and the CFITSIO error text.
 
-#include <vesk_test/fitsTestFiles.hpp>
+#include <vesk_test/FitsTestFiles.hpp>
 
 #include <vesklib_korvel/FitsImageCube.hpp>
 

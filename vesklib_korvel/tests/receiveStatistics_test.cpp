@@ -8,8 +8,8 @@
 
 #include <korvel/RxStats.hpp>
 #include <vesk_test/CaptureAppender.hpp>
-#include <vesk_test/veskReceiverScriptedSender.hpp>
-#include "../src/sampleSizeLimit.hpp"
+#include <vesk_test/VeskReceiverScriptedSender.hpp>
+#include "../src/SampleSizeLimit.hpp"
 
 #include <gtest/gtest.h>
 #include <log4cplus/logger.h>

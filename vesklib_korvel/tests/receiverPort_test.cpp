@@ -5,7 +5,7 @@
 #include <vesklib_korvel/Diagnostics.hpp>
 #include <vesklib_korvel/VeskReceiver.hpp>
 
-#include <vesk_test/veskReceiverScriptedSender.hpp>
+#include <vesk_test/VeskReceiverScriptedSender.hpp>
 
 #include <gtest/gtest.h>
 #include <log4cplus/consoleappender.h>

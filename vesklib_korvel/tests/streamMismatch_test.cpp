@@ -8,7 +8,7 @@
 #include <vesklib_korvel/VeskSender.hpp>
 
 #include <vesk_test/CaptureAppender.hpp>
-#include <vesk_test/veskReceiverScriptedSender.hpp>
+#include <vesk_test/VeskReceiverScriptedSender.hpp>
 
 #include <gtest/gtest.h>
 #include <log4cplus/logger.h>

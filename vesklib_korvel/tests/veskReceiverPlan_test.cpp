@@ -2,7 +2,7 @@
 // the refusal of leaders whose packets cannot carry their pixels, the payload
 // end, and which transport results are retried.
 
-#include "../src/veskReceiverPlan.hpp"
+#include "../src/VeskReceiverPlan.hpp"
 
 #include <korvel/RxErrc.hpp>
 #include <vesklib_korvel/PacketGeometry.hpp>

@@ -5,7 +5,7 @@
 #include <vesklib_korvel/VeskReceiver.hpp>
 
 #include <vesk_test/CaptureAppender.hpp>
-#include <vesk_test/veskReceiverScriptedSender.hpp>
+#include <vesk_test/VeskReceiverScriptedSender.hpp>
 
 #include <korvel/RxErrc.hpp>
 

@@ -8,7 +8,7 @@
 // unchanged. Every wire test runs with one sendmsg per packet, with batches
 // (sendmmsg) and with batches cut by the kernel (UDP segmentation offload).
 
-#include <vesk_test/udpCapture.hpp>
+#include <vesk_test/UdpCapture.hpp>
 
 #include <vesklib_korvel/PacketGeometry.hpp>
 #include <vesklib_korvel/VeskSender.hpp>

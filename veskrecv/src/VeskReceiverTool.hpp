@@ -4,7 +4,7 @@
 
 #include <vesklib_korvel/VeskReceiver.hpp>
 
-#include "sampleTally.hpp"
+#include "SampleTally.hpp"
 
 #include <atomic>
 #include <cstdint>

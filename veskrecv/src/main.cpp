@@ -11,8 +11,8 @@
 #include <vesktools_cli/Startup.hpp>
 #include <vesktools_cli/StopSignals.hpp>
 
-#include "options.hpp"
-#include "run.hpp"
+#include "Options.hpp"
+#include "Run.hpp"
 
 namespace po = boost::program_options;
 namespace cli = ketra::vesktools::cli;

@@ -2,7 +2,7 @@
 // printing each sample id, until they are there or SIGINT or SIGTERM asks to
 // stop, then print the report.
 
-#include "run.hpp"
+#include "Run.hpp"
 
 #include "VeskReceiverTool.hpp"
 

@@ -1,5 +1,5 @@
 // Received and lost sample counting of veskrecv.
-#include "sampleTally.hpp"
+#include "SampleTally.hpp"
 
 #include <vesklib_korvel/ReceiveStatistics.hpp>
 

@@ -3,7 +3,7 @@
 // receivers of one multicast group share theirs. Real 1024 x 1024 frames
 // from veskfeed; multicast runs in a network namespace the test creates.
 
-#include <vesk_test/veskReceiverScriptedSender.hpp>
+#include <vesk_test/VeskReceiverScriptedSender.hpp>
 
 #include <vesk_test/BackgroundProgram.hpp>
 

@@ -3,8 +3,8 @@
 // data type Int16: the frames arrive, and one WARN line says which type the
 // sender stated and how to make the receiver agree.
 
-#include <vesk_test/fitsTestFiles.hpp>
-#include <vesk_test/veskReceiverScriptedSender.hpp>
+#include <vesk_test/FitsTestFiles.hpp>
+#include <vesk_test/VeskReceiverScriptedSender.hpp>
 
 #include <vesk_test/BackgroundProgram.hpp>
 

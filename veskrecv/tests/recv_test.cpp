@@ -2,9 +2,9 @@
 // reception, and the program end to end against veskfeed on 127.0.0.1.
 
 #include <vesk_test/RunProgram.hpp>
-#include <vesk_test/veskReceiverScriptedSender.hpp>
+#include <vesk_test/VeskReceiverScriptedSender.hpp>
+#include "../src/SampleTally.hpp"
 #include "../src/VeskReceiverTool.hpp"
-#include "../src/sampleTally.hpp"
 
 #include <gtest/gtest.h>
 

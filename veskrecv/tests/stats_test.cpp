@@ -2,7 +2,7 @@
 // line per non-zero receive counter.
 
 #include <vesk_test/RunProgram.hpp>
-#include <vesk_test/veskReceiverScriptedSender.hpp>
+#include <vesk_test/VeskReceiverScriptedSender.hpp>
 
 #include <gtest/gtest.h>
 

@@ -5,11 +5,11 @@
 #include <vesk2vidra/RedisConnection.hpp>
 #include <vesk2vidra/VidraEncDecImage3D.hpp>
 #include <vesk_test/BackgroundProgram.hpp>
+#include <vesk_test/FitsTestFiles.hpp>
 #include <vesk_test/Ports.hpp>
 #include <vesk_test/RedisServer.hpp>
 #include <vesk_test/RunProgram.hpp>
 #include <vesk_test/TempDir.hpp>
-#include <vesk_test/fitsTestFiles.hpp>
 
 #include <gtest/gtest.h>
 #include <boost/asio/connect.hpp>

@@ -2,11 +2,11 @@
 // The stream library's diagnostics: its logger, the message prefix, trace
 // scopes and the VESKTOOLS_DEBUG debug print.
 
-#include <cstdint>
 #include <fmt/format.h>
 #include <log4cplus/logger.h>
 #include <log4cplus/loggingmacros.h>
 #include <log4cplus/tracelogger.h>
+#include <cstdint>
 #include <string>
 
 namespace ketra::vesktools::vesklib_korvel {
@@ -31,34 +31,33 @@ void DebugPrint(const char* file, int line, const char* function, const std::str
 }  // namespace ketra::vesktools::vesklib_korvel
 
 // ENTER/EXIT trace of a public library operation, with its full signature.
-#define VESK_TRACE_SCOPE()                                                                         \
-  log4cplus::TraceLogger vesk_trace_scope_(::ketra::vesktools::vesklib_korvel::Logger(),          \
+#define VESK_TRACE_SCOPE()                                                                          \
+  log4cplus::TraceLogger vesk_trace_scope_(::ketra::vesktools::vesklib_korvel::Logger(),            \
                                            LOG4CPLUS_TEXT(__PRETTY_FUNCTION__), __FILE__, __LINE__, \
                                            LOG4CPLUS_MACRO_FUNCTION())
 
 // Logs a message whose format starts with "{}: " at `level`, the first
 // argument being the log prefix. Nothing is formatted unless the level is on.
-#define VESK_LOG_PREFIXED(level, format_text, ...)                                                        \
-  do {                                                                                                    \
-    auto& vesk_logger_ = ::ketra::vesktools::vesklib_korvel::Logger();                                    \
-    if (vesk_logger_.isEnabledFor(level)) {                                                               \
-      vesk_logger_.forcedLog(level,                                                                       \
-                             fmt::format(format_text,                                                    \
-                                         ::ketra::vesktools::vesklib_korvel::LogPrefix(__FILE__, __LINE__, \
-                                                                                       __func__)         \
-                                             __VA_OPT__(, ) __VA_ARGS__),                                 \
-                             __FILE__, __LINE__, LOG4CPLUS_MACRO_FUNCTION());                            \
-    }                                                                                                     \
+#define VESK_LOG_PREFIXED(level, format_text, ...)                                                                   \
+  do {                                                                                                               \
+    auto& vesk_logger_ = ::ketra::vesktools::vesklib_korvel::Logger();                                               \
+    if (vesk_logger_.isEnabledFor(level)) {                                                                          \
+      vesk_logger_.forcedLog(level,                                                                                  \
+                             fmt::format(format_text, ::ketra::vesktools::vesklib_korvel::LogPrefix(                 \
+                                                          __FILE__, __LINE__, __func__) __VA_OPT__(, ) __VA_ARGS__), \
+                             __FILE__, __LINE__, LOG4CPLUS_MACRO_FUNCTION());                                        \
+    }                                                                                                                \
   } while (0)
 
-#define VESK_LOG_INFO_P(format_text, ...) VESK_LOG_PREFIXED(log4cplus::INFO_LOG_LEVEL, format_text __VA_OPT__(, ) __VA_ARGS__)
-#define VESK_LOG_DEBUG_P(format_text, ...) VESK_LOG_PREFIXED(log4cplus::DEBUG_LOG_LEVEL, format_text __VA_OPT__(, ) __VA_ARGS__)
+#define VESK_LOG_INFO_P(format_text, ...) \
+  VESK_LOG_PREFIXED(log4cplus::INFO_LOG_LEVEL, format_text __VA_OPT__(, ) __VA_ARGS__)
+#define VESK_LOG_DEBUG_P(format_text, ...) \
+  VESK_LOG_PREFIXED(log4cplus::DEBUG_LOG_LEVEL, format_text __VA_OPT__(, ) __VA_ARGS__)
 
 // Debug print; the text is formatted only when debug printing is on.
-#define VESK_DEBUG_PRINT(...)                                                              \
-  do {                                                                                     \
-    if (::ketra::vesktools::vesklib_korvel::DebugEnabled()) {                              \
-      ::ketra::vesktools::vesklib_korvel::DebugPrint(__FILE__, __LINE__, __func__,         \
-                                                     fmt::format(__VA_ARGS__));            \
-    }                                                                                      \
+#define VESK_DEBUG_PRINT(...)                                                                                 \
+  do {                                                                                                        \
+    if (::ketra::vesktools::vesklib_korvel::DebugEnabled()) {                                                 \
+      ::ketra::vesktools::vesklib_korvel::DebugPrint(__FILE__, __LINE__, __func__, fmt::format(__VA_ARGS__)); \
+    }                                                                                                         \
   } while (0)

@@ -1,7 +1,7 @@
 // Real frames for the veskrecv tests, made by korvel's own senders.
 #include "realFrames.hpp"
 
-#include <vesk_test/veskReceiverScriptedSender.hpp>
+#include <vesk_test/VeskReceiverScriptedSender.hpp>
 
 #include <cstddef>
 

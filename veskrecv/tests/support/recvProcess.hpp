@@ -3,8 +3,8 @@
 // 1024 x 1024 16-bit frames, with their output in files of a fresh
 // directory.
 
-#include <vesk_test/fitsTestFiles.hpp>
-#include <vesk_test/veskReceiverScriptedSender.hpp>
+#include <vesk_test/FitsTestFiles.hpp>
+#include <vesk_test/VeskReceiverScriptedSender.hpp>
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
 #pragma once
 // Foundation helpers: the foundation logger, thread names and ISO-8601 time.
 
-#include <cstdint>
 #include <log4cplus/logger.h>
+#include <cstdint>
 #include <string>
 
 namespace ketra::fnd {

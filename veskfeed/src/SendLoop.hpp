@@ -1,7 +1,7 @@
 #pragma once
 // The body of veskfeed's send thread.
 
-#include "sendRate.hpp"
+#include "SendRate.hpp"
 
 #include <vesklib_korvel/VeskSender.hpp>
 

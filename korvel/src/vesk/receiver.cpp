@@ -1,7 +1,7 @@
 #include <korvel/vesk/Receiver.hpp>
 
 #include "Log.hpp"
-#include "VeskReceiverState.hpp"
+#include "vesk/ReceiverState.hpp"
 
 #include <fmt/format.h>
 #include <log4cplus/loggingmacros.h>

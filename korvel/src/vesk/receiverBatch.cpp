@@ -5,7 +5,7 @@
 // the following receives, in order.
 #include <korvel/vesk/Receiver.hpp>
 
-#include "VeskReceiverState.hpp"
+#include "vesk/ReceiverState.hpp"
 
 #include <algorithm>
 #include <array>

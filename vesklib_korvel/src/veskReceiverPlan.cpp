@@ -1,6 +1,6 @@
 // Reassembly arithmetic of the receiver: how many bytes a leader announces,
 // how they are spread over the payload packets, which results are retried.
-#include "veskReceiverPlan.hpp"
+#include "VeskReceiverPlan.hpp"
 
 #include <korvel/RxErrc.hpp>
 #include <vesklib_korvel/PacketGeometry.hpp>

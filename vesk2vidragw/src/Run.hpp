@@ -1,7 +1,7 @@
 #pragma once
 // The work of vesk2vidragw after the common start-up.
 
-#include "options.hpp"
+#include "Options.hpp"
 
 namespace ketra::vesktools::vesk2vidragw {
 
