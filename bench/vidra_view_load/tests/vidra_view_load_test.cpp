@@ -1,6 +1,8 @@
 // vidra-view-load as a user runs it, briefly: its table is printed, every
 // client got frames, and a viewer that never answers is a clear failure.
 
+#include <vesk2vidra/BrokerUri.hpp>
+#include <vesk2vidra/RedisConnection.hpp>
 #include <vesk_test/RedisServer.hpp>
 #include <vesk_test/RunProgram.hpp>
 
@@ -46,6 +48,19 @@ TEST_F(VidraViewLoad, PrintsTheTableAndEveryClientGetsFrames) {
     EXPECT_GT(std::stod(match[2]), 0.0) << result.out;
   }
   EXPECT_FALSE(std::regex_search(result.out, std::regex("\n2 +[0-9]"))) << "a third client row\n" << result.out;
+}
+
+TEST_F(VidraViewLoad, UsesAGivenBrokerAndLeavesItRunning) {
+  vesk_test::RedisServer redis;
+  const auto result = vesk_test::RunProgram(
+      {program, "-k", redis.Uri(), "-s", "given_stream", "--clients", "1", "--seconds", "1"}, 60000ms);
+  ASSERT_EQ(result.status, 0) << result.out << result.err;
+  EXPECT_GT(Value(result.out, "publish rate, 1 clients"), 0) << result.out;
+  // The entries went to the given broker and stream, and the broker is still up.
+  ketra::vesktools::vesk2vidra::RedisConnection connection(ketra::vesktools::vesk2vidra::ParseBrokerUri(redis.Uri()),
+                                                           2000ms, 2000ms);
+  const auto length = connection.Command({"XLEN", "given_stream"});
+  EXPECT_GT(ketra::vesktools::vesk2vidra::Integer(length.Get()), 0);
 }
 
 TEST_F(VidraViewLoad, AViewerThatDoesNotListenIsAFailureNotAHang) {
