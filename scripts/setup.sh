@@ -8,7 +8,8 @@
 #   scripts/setup.sh --dev        that and what developing needs: GoogleTest,
 #                                 Google Benchmark, clang for the fuzz targets,
 #                                 a Redis server and Python client for the
-#                                 tests, ip(8) for the network namespace tests
+#                                 tests, ip(8) for the network namespace tests,
+#                                 chromium and node for the vidra-view page tests
 #   scripts/setup.sh --no-build   the packages only (with or without --dev)
 #
 # Packages are installed with apt-get: as root directly, otherwise through
@@ -55,6 +56,7 @@ dev_packages=(
   clang-14 libclang-rt-14-dev clang-format
   redis-server python3 python3-redis python3-numpy
   iproute2
+  chromium nodejs
 )
 [ "$dev" = 1 ] && packages+=("${dev_packages[@]}")
 # shellcheck disable=SC2206
