@@ -45,6 +45,7 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
       if (error) {
         return self->Fail("handshake", error);
       }
+      self->m_open = true;
       self->QueueStatus(self->m_server.Status());
       self->Read();
     });
@@ -58,9 +59,10 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
     Send();
   }
 
-  // Writes the next message when none is in flight.
+  // Writes the next message when none is in flight. Nothing is written
+  // before the handshake has completed: its answer is a write of its own.
   void Send() {
-    if (m_writing || m_closed) {
+    if (!m_open || m_writing || m_closed) {
       return;
     }
     if (m_pending_status) {
@@ -130,6 +132,7 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
   asio::steady_timer m_timer;
   ClientId m_id = 0;
   beast::flat_buffer m_in;
+  bool m_open = false;  // handshake completed
   bool m_writing = false;
   bool m_closed = false;
   std::optional<std::string> m_pending_status;
