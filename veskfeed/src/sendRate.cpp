@@ -4,6 +4,8 @@
 
 #include <fmt/format.h>
 
+#include <cmath>
+
 namespace ketra::vesktools::veskfeed {
 
 namespace {
@@ -31,10 +33,12 @@ std::string SummaryLine(std::int64_t samples, std::int64_t bytes, double seconds
 }
 
 std::optional<std::string> RateShortfall(double requested, std::int64_t samples, double seconds) {
-  constexpr double kKeptUpShare = 0.97;
+  constexpr double kKeptUpPercent = 97;
   if (!(requested > 0) || samples <= 0) return std::nullopt;
-  const double achieved = RatesOver(samples, 0, seconds).samples_per_second;
-  if (seconds > 0 && achieved >= kKeptUpShare * requested) return std::nullopt;
+  // Judged on the rate as the summary prints it (one decimal), so that a
+  // warning never names a rate that reads as 97 % of the request or more.
+  const double achieved = std::round(RatesOver(samples, 0, seconds).samples_per_second * 10) / 10;
+  if (seconds > 0 && achieved * 100 >= kKeptUpPercent * requested) return std::nullopt;
   return fmt::format("achieved {:.1f} samples/s, below 97% of the requested {} samples/s: the sender could not keep up",
                      achieved, requested);
 }
