@@ -61,7 +61,8 @@ int Run(const Options& options) {
   cli::RunEnd run_end;
   const cli::StopSignalWatch watch([&run_end, wait_seconds](int signal) {
     LOG4CPLUS_INFO(vesklib_korvel::Logger(), cli::StopSignalName(signal) + " received: stopping");
-    // The receive loop ends once the sample it receives is complete or its wait ends.
+    // The receive loop ends at once when it waits for a sample, otherwise once
+    // the sample it receives is complete or its time is up.
     fmt::print(stderr,
                "vesk2vidragw: {} received, stopping within {:g} s; another SIGINT or SIGTERM ends vesk2vidragw at "
                "once\n",

@@ -142,7 +142,7 @@ class SampleOutcome {
     }
     if (m_idle) {
       m_end = SampleEnd::kIdle;
-      m_statistics.Add(RxCount::kIdleTimeouts);
+      if (!m_stopped) m_statistics.Add(RxCount::kIdleTimeouts);
       return;
     }
     m_end = SampleEnd::kGivenUp;
@@ -172,6 +172,12 @@ class SampleOutcome {
   void PacketTaken() { ++m_seen; }
   void Fail(RxCount cause) { m_cause = cause; }
   void Idle() { m_idle = true; }
+  // No sample began before the loop was told to stop: no loss, and no idle
+  // timeout either, since the wait did not run out.
+  void Stopped() {
+    m_idle = true;
+    m_stopped = true;
+  }
   void Delivered() {
     m_delivered = true;
     m_statistics.Add(RxCount::kSamplesDelivered);
@@ -184,6 +190,7 @@ class SampleOutcome {
   RxCount m_cause = RxCount::kTransportError;
   bool m_delivered = false;
   bool m_idle = false;
+  bool m_stopped = false;
   bool m_have_leader = false;
   std::uint32_t m_sample_id = 0;
   std::uint32_t m_packets = 0;
@@ -313,17 +320,21 @@ struct AcceptedLeader {
 
 // The steps of one ReceiveSample call: leader, payloads, trailer, each
 // receiving within the sample's deadline and telling `outcome` how it ended.
+// Given `keep_waiting`, the wait for a leader also ends once that flag is
+// cleared, so that stopping an idle receive loop does not wait out the
+// sample timeout; a sample that has begun is still received to its end.
 // A step returns false (or nothing) for a sample given up or not begun, and
 // throws for transport errors and inconsistent samples.
 class SampleSteps {
  public:
   SampleSteps(korvel::vesk::Receiver& receiver, ReceiveStatistics& statistics, const ReceiverConfig& config, int bpp,
-              Clock::time_point deadline, SampleOutcome& outcome)
+              Clock::time_point deadline, const std::atomic<bool>* keep_waiting, SampleOutcome& outcome)
       : m_receiver(receiver),
         m_statistics(statistics),
         m_config(config),
         m_bpp(bpp),
         m_deadline(deadline),
+        m_keep_waiting(keep_waiting),
         m_outcome(outcome) {}
 
   // The awaited leader, plausible and within `max_sample_bytes`; the ext
@@ -337,8 +348,9 @@ class SampleSteps {
 
  private:
   // The leader receive with its retries; skipped and oversized datagrams do
-  // not end the wait. The ext info block lands in `ext_block`.
-  RxResult AwaitLeader(std::vector<unsigned char>& ext_block);
+  // not end the wait. The ext info block lands in `ext_block`. `stopped`
+  // tells whether the wait ended because keep_waiting was cleared.
+  RxResult AwaitLeader(std::vector<unsigned char>& ext_block, bool& stopped);
   RxResult AwaitPayload(detail::PayloadBatcher& batcher, unsigned char* write_at, std::uint64_t chunk,
                         std::uint64_t full_chunk, std::uint64_t full_in_a_row);
 
@@ -347,27 +359,42 @@ class SampleSteps {
   const ReceiverConfig& m_config;
   int m_bpp;
   Clock::time_point m_deadline;
+  const std::atomic<bool>* m_keep_waiting;
   SampleOutcome& m_outcome;
   korvel::RxSlotArray m_slots{};
 };
 
-RxResult SampleSteps::AwaitLeader(std::vector<unsigned char>& ext_block) {
-  RxResult leader;
-  do {
+RxResult SampleSteps::AwaitLeader(std::vector<unsigned char>& ext_block, bool& stopped) {
+  // How long a stop may go unseen while no leader comes.
+  constexpr std::chrono::nanoseconds kStopSeenWithin = std::chrono::milliseconds(100);
+  stopped = false;
+  for (;;) {
     auto builder = korvel::MakeRxIovsBuilder(m_slots);
     ext_block.assign(m_config.ext_info_size, 0);
     if (!ext_block.empty()) builder.Append(BytesAt(ext_block.data(), ext_block.size()));
-    leader = m_receiver.ReceiveLeaderPacket(std::move(builder), TimeLeft(m_deadline));
+    const std::chrono::nanoseconds left = TimeLeft(m_deadline);
+    RxResult leader = m_receiver.ReceiveLeaderPacket(
+        std::move(builder), m_keep_waiting != nullptr ? std::min(left, kStopSeenWithin) : left);
     m_statistics.SyncTransport(m_receiver.Stats());
-  } while (detail::IsLeaderRetry(leader.error));
-  return leader;
+    const bool skipped = detail::IsLeaderRetry(leader.error);
+    if (!skipped && (leader.packet || leader.error)) return leader;
+    if (m_keep_waiting != nullptr && !m_keep_waiting->load()) {
+      stopped = true;
+      return RxResult{};
+    }
+    // Skipped datagrams do not end the wait, but neither do they extend it: a
+    // steady flood of them still ends in a timeout.
+    if (TimeLeft(m_deadline).count() <= 0) return RxResult{};
+    if (!skipped && m_keep_waiting == nullptr) return leader;
+  }
 }
 
 std::optional<AcceptedLeader> SampleSteps::Leader(detail::LeaderHints& hints, std::uint64_t max_sample_bytes,
                                                   SampleExtInfo& ext_info, std::uint32_t& sample_id) {
   const std::uint64_t refused_before = RefusedLeaders(m_receiver.Stats());
   std::vector<unsigned char> ext_block;
-  const RxResult leader = AwaitLeader(ext_block);
+  bool stopped = false;
+  const RxResult leader = AwaitLeader(ext_block, stopped);
   const bool refused =
       Is(leader.error, korvel::RxErrc::MalformedLeader) || Is(leader.error, korvel::RxErrc::ImplausibleLeader);
   if (leader.error && (!refused || !leader.packet)) {
@@ -377,10 +404,12 @@ std::optional<AcceptedLeader> SampleSteps::Leader(detail::LeaderHints& hints, st
   if (!leader.packet) {
     // Without any leader of this stream the sender is idle: no sample began,
     // so none was lost. Refused leaders mean samples came and were lost.
-    if (RefusedLeaders(m_receiver.Stats()) == refused_before) {
-      m_outcome.Idle();
-    } else {
+    if (RefusedLeaders(m_receiver.Stats()) != refused_before) {
       m_outcome.Fail(RxCount::kLeaderTimeout);
+    } else if (stopped) {
+      m_outcome.Stopped();
+    } else {
+      m_outcome.Idle();
     }
     return std::nullopt;
   }
@@ -511,7 +540,9 @@ bool VeskReceiver::ReceiveSample(SampleExtInfo& ext_info, std::vector<unsigned c
   }
   SampleOutcome outcome(m_statistics, m_last_end, m_last_leader_accepted);
   const AtExit sync_statistics([this] { SyncTransportStatistics(); });
-  SampleSteps steps(*m_vesk_receiver, m_statistics, m_rcvr_cfg, m_bpp, Clock::now() + timeout, outcome);
+  // Within the receive loop a stop ends the wait for a leader early.
+  SampleSteps steps(*m_vesk_receiver, m_statistics, m_rcvr_cfg, m_bpp, Clock::now() + timeout,
+                    m_loop_running.load() ? &s_execute : nullptr, outcome);
 
   const std::optional<AcceptedLeader> leader =
       steps.Leader(*m_leader_hints, detail::MaxSampleBytes(m_rcvr_cfg.max_sample_bytes, m_bpp, m_rcvr_cfg.mtu_size),
@@ -564,7 +595,7 @@ void VeskReceiver::ReceiveLoop() {
         in_hook = true;
         HandleSampleUser(ext_info, sample);
       } else if (m_last_end == SampleEnd::kIdle) {
-        if (!idle_logged) LogIdle(m_statistics.Get(RxCount::kDatagramsReceived) - datagrams_before);
+        if (!idle_logged && s_execute.load()) LogIdle(m_statistics.Get(RxCount::kDatagramsReceived) - datagrams_before);
       } else {
         ++m_lost_frames;
         lost = true;

@@ -46,7 +46,8 @@ void Receive(korvel::VeskReceiverTool& tool, const Options& options) {
   const double wait_seconds = std::chrono::duration<double>(tool.GetSampleTimeout()).count();
   cli::RunEnd run_end;
   const cli::StopSignalWatch watch([&run_end, wait_seconds](int signal) {
-    // The loop ends once the sample it receives is complete or its wait ends.
+    // The loop ends at once when it waits for a sample, otherwise once the
+    // sample it receives is complete or its time is up.
     fmt::print(stderr,
                "veskrecv: {} received, stopping within {:g} s, then the report; another SIGINT or SIGTERM ends "
                "veskrecv at once\n",

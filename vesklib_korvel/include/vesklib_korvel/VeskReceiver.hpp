@@ -81,7 +81,8 @@ class VeskReceiver {
     kGivenUp,    // a sample was lost: counted in samples_given_up and, by ReceiveLoop, as a lost frame
     kIdle,       // the timeout passed and no sample began: no datagram came, or only datagrams that
                  // cannot start a sample of this stream (another protocol or topic, the rest of an
-                 // earlier sample). Counted in idle_timeouts; not a loss.
+                 // earlier sample). Counted in idle_timeouts; not a loss. In ReceiveLoop a
+                 // stop also ends such a wait early (then counted nowhere).
   };
   SampleEnd GetLastSampleEnd() const { return m_last_end; }
   // In HandleSampleLost: the id of the lost sample when its leader had been
@@ -91,7 +92,9 @@ class VeskReceiver {
 
   // Receives and hands samples to HandleSampleUser until s_execute is false.
   void ReceiveLoop();
-  // Clears s_execute and waits until this receiver's loop (if running) ended.
+  // Clears s_execute and waits until this receiver's loop (if running) ended:
+  // at once when it waits for a leader, after the sample it is receiving
+  // otherwise.
   virtual void StopReceiver();
 
   // Time ReceiveLoop allows for each sample (10 s unless changed). Set it
