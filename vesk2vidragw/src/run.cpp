@@ -63,11 +63,7 @@ int Run(const Options& options) {
     LOG4CPLUS_INFO(vesklib_korvel::Logger(), cli::StopSignalName(signal) + " received: stopping");
     // The receive loop ends at once when it waits for a sample, otherwise once
     // the sample it receives is complete or its time is up.
-    fmt::print(stderr,
-               "vesk2vidragw: {} received, stopping within {:g} s; another SIGINT or SIGTERM ends vesk2vidragw at "
-               "once\n",
-               cli::StopSignalName(signal), wait_seconds);
-    std::fflush(stderr);
+    cli::AnnounceStop("vesk2vidragw", signal, wait_seconds);
     run_end.RequestStop();
   });
   std::optional<cli::ProgressReporter> progress;

@@ -48,11 +48,7 @@ void Receive(korvel::VeskReceiverTool& tool, const Options& options) {
   const cli::StopSignalWatch watch([&run_end, wait_seconds](int signal) {
     // The loop ends at once when it waits for a sample, otherwise once the
     // sample it receives is complete or its time is up.
-    fmt::print(stderr,
-               "veskrecv: {} received, stopping within {:g} s, then the report; another SIGINT or SIGTERM ends "
-               "veskrecv at once\n",
-               cli::StopSignalName(signal), wait_seconds);
-    std::fflush(stderr);
+    cli::AnnounceStop("veskrecv", signal, wait_seconds, ", then the report");
     run_end.RequestStop();
   });
   std::optional<cli::ProgressReporter> progress;

@@ -8,10 +8,13 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <fmt/format.h>
+
 #include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
 #include <system_error>
@@ -77,8 +80,10 @@ std::string StopSignalName(int signal) {
   }
 }
 
-detail::OwnedFd::~OwnedFd() {
-  if (m_fd >= 0) ::close(m_fd);
+void AnnounceStop(std::string_view program, int signal, double wait_seconds, std::string_view afterwards) {
+  fmt::print(stderr, "{}: {} received, stopping within {:g} s{}; another SIGINT or SIGTERM ends {} at once\n", program,
+             StopSignalName(signal), wait_seconds, afterwards, program);
+  std::fflush(stderr);
 }
 
 StopSignalWatch::StopSignalWatch(std::function<void(int signal)> on_first)

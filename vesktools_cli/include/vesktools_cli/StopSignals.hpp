@@ -6,8 +6,11 @@
 // loop from an ordinary thread. A second signal ends the process at once, as
 // the signal's default action does.
 
+#include <ketra/fnd/posix/UniqueFd.hpp>
+
 #include <functional>
 #include <string>
+#include <string_view>
 #include <thread>
 
 namespace ketra::vesktools::cli {
@@ -20,22 +23,10 @@ void BlockStopSignals();
 // "SIGINT", "SIGTERM", or "signal <n>" for others.
 std::string StopSignalName(int signal);
 
-namespace detail {
-
-// Owns one file descriptor.
-class OwnedFd {
- public:
-  explicit OwnedFd(int fd) : m_fd(fd) {}
-  ~OwnedFd();
-  OwnedFd(const OwnedFd&) = delete;
-  OwnedFd& operator=(const OwnedFd&) = delete;
-  int Get() const { return m_fd; }
-
- private:
-  int m_fd;
-};
-
-}  // namespace detail
+// Tells on standard error that `program` got `signal` and stops within
+// `wait_seconds` (then does `afterwards`, e.g. ", then the report"), and that
+// another SIGINT or SIGTERM ends it at once.
+void AnnounceStop(std::string_view program, int signal, double wait_seconds, std::string_view afterwards = {});
 
 class StopSignalWatch {
  public:
@@ -52,8 +43,8 @@ class StopSignalWatch {
  private:
   void Watch();
 
-  detail::OwnedFd m_signals;
-  detail::OwnedFd m_release;
+  ketra::fnd::UniqueFd m_signals;
+  ketra::fnd::UniqueFd m_release;
   std::function<void(int)> m_on_first;
   std::thread m_thread;
 };
