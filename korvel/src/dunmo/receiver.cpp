@@ -40,11 +40,7 @@ Receiver::PacketPtr Receiver::Acquire() noexcept {
   if (m_free.empty()) return PacketPtr(nullptr);
   Packet& packet = m_pool[m_free.back()];
   m_free.pop_back();
-  packet.data = packet.storage.data();
-  packet.header_size = 0;
-  packet.payload_size = 0;
-  packet.truncated = false;
-  packet.datagram_size = 0;
+  packet.Clear();
   return PacketPtr(&packet);
 }
 

@@ -42,11 +42,7 @@ gsl::span<Receiver::Result> Receiver::ReceiveBatch(gsl::span<const gsl::span<std
   for (std::size_t i = 0; i < count; ++i) {
     Packet& packet = m_batch_pool[m_batch_free.back()];
     m_batch_free.pop_back();
-    packet.data = packet.storage.data();
-    packet.header_size = 0;
-    packet.payload_size = 0;
-    packet.truncated = false;
-    packet.datagram_size = 0;
+    packet.Clear();
     m_batch[i].packet = PacketPtr(&packet);
     m_batch[i].body = bodies[i];
     vecs[i][0] = {packet.storage.data(), header};

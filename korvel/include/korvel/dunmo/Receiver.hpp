@@ -41,6 +41,15 @@ class Receiver {
     std::uint32_t pool_index = 0;
     static constexpr std::size_t kStorage = 96;  // header room, also holds a kept ext info block
     alignas(8) std::array<std::byte, kStorage> storage{};
+
+    // Ready for the next datagram: data at the start of the storage, sizes cleared.
+    void Clear() noexcept {
+      data = storage.data();
+      header_size = 0;
+      payload_size = 0;
+      truncated = false;
+      datagram_size = 0;
+    }
   };
 
   // Gives a packet back to its receiver's pool.
