@@ -32,17 +32,25 @@ int WholeSeconds(double interval) {
   return static_cast<int>(std::clamp(interval, static_cast<double>(INT_MIN), static_cast<double>(INT_MAX)));
 }
 
-// The counters of the run at its end, at INFO.
-void LogFinalStatistics(const vesk2vidra::Vesk2VidraGateway& gateway, const vesk2vidra::VidraSender& sender) {
+// The counters of the run at its end: logged at INFO, or, when the log
+// leaves INFO out (the default level), written to standard error, so that an
+// operator who stops the gateway always sees what it did.
+void ReportFinalStatistics(const vesk2vidra::Vesk2VidraGateway& gateway, const vesk2vidra::VidraSender& sender) {
   std::string counters;
   for (const std::string& line : vesklib_korvel::NonZeroCounterLines(gateway.StatisticsSnapshot())) {
     counters += (counters.empty() ? "" : ", ") + line;
   }
-  LOG4CPLUS_INFO(vesklib_korvel::Logger(),
-                 fmt::format("Final statistics: published {} frame(s), {} replaced before publishing; receive "
-                             "statistics: {}",
-                             sender.PublishedCount(), gateway.Exchange().FramesDropped(),
-                             counters.empty() ? std::string("all zero") : counters));
+  const std::string text =
+      fmt::format("Final statistics: published {} frame(s), {} replaced before publishing; receive statistics: {}",
+                  sender.PublishedCount(), gateway.Exchange().FramesDropped(),
+                  counters.empty() ? std::string("all zero") : counters);
+  const log4cplus::Logger logger = vesklib_korvel::Logger();
+  if (logger.isEnabledFor(log4cplus::INFO_LOG_LEVEL)) {
+    LOG4CPLUS_INFO(logger, text);
+  } else {
+    fmt::print(stderr, "vesk2vidragw: {}\n", text);
+    std::fflush(stderr);
+  }
 }
 
 }  // namespace
@@ -108,7 +116,7 @@ int Run(const Options& options) {
   });
   receive_thread.join();
   publish_thread.join();
-  LogFinalStatistics(gateway, sender);
+  ReportFinalStatistics(gateway, sender);
   if (progress) {
     progress->Finish();
   }
