@@ -3,17 +3,16 @@
 // receivers of one multicast group share theirs. Real 1024 x 1024 frames
 // from veskfeed; multicast runs in a network namespace the test creates.
 
-#include <vesk_test/VeskReceiverScriptedSender.hpp>
+#include "support/recvProcess.hpp"
 
 #include <vesk_test/BackgroundProgram.hpp>
+#include <vesk_test/VeskReceiverScriptedSender.hpp>
 
 #include <gtest/gtest.h>
 
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -21,31 +20,10 @@ namespace {
 
 using namespace std::chrono_literals;
 using vesk_test::BackgroundProgram;
-namespace fs = std::filesystem;
 
-fs::path BinaryDir() {
-  const char* dir = std::getenv("VESK_BINARY_DIR");
-  return dir ? fs::path(dir) : fs::path(VESK_BINARY_DIR_DEFAULT);
-}
-
-class SharedPort : public ::testing::Test {
+// veskrecv and veskfeed with a cube of 1024 x 1024 frames.
+class SharedPort : public veskrecv_test::RecvProcessTest {
  protected:
-  void SetUp() override {
-    m_dir = fs::temp_directory_path() / ("veskrecv_port_" + std::to_string(::getpid()));
-    fs::create_directories(m_dir);
-    m_feed = (BinaryDir() / "veskfeed" / "veskfeed").string();
-    m_recv = (BinaryDir() / "veskrecv" / "veskrecv").string();
-    if (!fs::exists(m_feed) || !fs::exists(m_recv)) GTEST_SKIP() << "veskfeed or veskrecv is not built";
-    m_cube = (m_dir / "frames.fits").string();
-    BackgroundProgram make({(BinaryDir() / "veskrecv" / "vesk-make-cube").string(), m_cube, "1024", "1024", "3"},
-                           m_dir / "make.out");
-    ASSERT_EQ(make.Wait(30s), 0) << make.Output();
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    fs::remove_all(m_dir, ignored);
-  }
-
   std::vector<std::string> Receiver(const std::string& address, const std::string& netif, std::uint16_t port) const {
     return {m_recv, "-a", address, "-n", netif, "-p", std::to_string(port), "-w", "1024", "-e", "1024", "-s", "3"};
   }
@@ -54,25 +32,22 @@ class SharedPort : public ::testing::Test {
         m_feed, "-i", m_cube, "-p", std::to_string(port), "-d", destination, "-s", "127.0.0.1", "-m", "9000", "-x", "0",
         "-n",   "3",  "-q",   "20"};
   }
-
-  fs::path m_dir;
-  std::string m_feed, m_recv, m_cube;
 };
 
 const std::string kAllReceived = "Received 3 sample(s), lost 0 sample(s)";
 
 TEST_F(SharedPort, SecondVeskrecvOnAUnicastPortExitsOneNamingItAndTheFirstKeepsTheStream) {
   const auto port = vesk_test::FreeUdpPort();
-  BackgroundProgram first(Receiver("127.0.0.1", "", port), m_dir / "first.out");
+  BackgroundProgram first(Receiver("127.0.0.1", "", port), m_dir.File("first.out"));
   ASSERT_TRUE(vesk_test::WaitForBoundUdpPort(port, 5s));
 
-  BackgroundProgram second(Receiver("127.0.0.1", "", port), m_dir / "second.out");
+  BackgroundProgram second(Receiver("127.0.0.1", "", port), m_dir.File("second.out"));
   EXPECT_EQ(second.Wait(10s), 1) << second.Output();
   const std::string refusal = second.Output();
   EXPECT_NE(refusal.find("port in use"), std::string::npos) << refusal;
   EXPECT_NE(refusal.find("127.0.0.1:" + std::to_string(port)), std::string::npos) << refusal;
 
-  BackgroundProgram feed(Feed("127.0.0.1", port), m_dir / "feed.out");
+  BackgroundProgram feed(Feed("127.0.0.1", port), m_dir.File("feed.out"));
   EXPECT_EQ(feed.Wait(30s), 0) << feed.Output();
   ASSERT_EQ(first.Wait(15s), 0) << first.Output();
   EXPECT_NE(first.Output().find(kAllReceived), std::string::npos) << first.Output();
@@ -117,12 +92,12 @@ TEST_F(SharedPort, TwoVeskrecvOnOneMulticastGroupBothReceiveEveryFrame) {
   const Namespace ns;
   if (!ns.Ready()) GTEST_SKIP() << "ip(8) could not set up a network namespace with loopback multicast";
   const std::uint16_t port = 47123;  // the namespace is fresh: every port is free
-  BackgroundProgram first(ns.Inside(Receiver("239.7.8.9", "lo", port)), m_dir / "first.out");
+  BackgroundProgram first(ns.Inside(Receiver("239.7.8.9", "lo", port)), m_dir.File("first.out"));
   ASSERT_TRUE(vesk_test::WaitForBoundUdpPort(port, 5s, first.Pid(), 1)) << first.Output();
-  BackgroundProgram second(ns.Inside(Receiver("239.7.8.9", "lo", port)), m_dir / "second.out");
+  BackgroundProgram second(ns.Inside(Receiver("239.7.8.9", "lo", port)), m_dir.File("second.out"));
   ASSERT_TRUE(vesk_test::WaitForBoundUdpPort(port, 5s, second.Pid(), 2)) << second.Output();
 
-  BackgroundProgram feed(ns.Inside(Feed("239.7.8.9", port)), m_dir / "feed.out");
+  BackgroundProgram feed(ns.Inside(Feed("239.7.8.9", port)), m_dir.File("feed.out"));
   EXPECT_EQ(feed.Wait(30s), 0) << feed.Output();
   ASSERT_EQ(first.Wait(15s), 0) << first.Output();
   ASSERT_EQ(second.Wait(15s), 0) << second.Output();

@@ -3,17 +3,15 @@
 // data type Int16: the frames arrive, and one WARN line says which type the
 // sender stated and how to make the receiver agree.
 
+#include "support/recvProcess.hpp"
+
+#include <vesk_test/BackgroundProgram.hpp>
 #include <vesk_test/FitsTestFiles.hpp>
 #include <vesk_test/VeskReceiverScriptedSender.hpp>
 
-#include <vesk_test/BackgroundProgram.hpp>
-
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <regex>
 #include <string>
@@ -25,20 +23,9 @@ using namespace std::chrono_literals;
 using vesk_test::BackgroundProgram;
 namespace fs = std::filesystem;
 
-fs::path BinaryDir() {
-  const char* dir = std::getenv("VESK_BINARY_DIR");
-  return dir ? fs::path(dir) : fs::path(VESK_BINARY_DIR_DEFAULT);
-}
-
-std::size_t Count(const std::string& text, const std::string& part) {
-  std::size_t n = 0;
-  for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
-  return n;
-}
-
 TEST(PixelTypeMismatch, UInt16FramesIntoAnInt16VeskrecvArriveWithOneWarningNamingBothTypes) {
-  const std::string feed = (BinaryDir() / "veskfeed" / "veskfeed").string();
-  const std::string recv = (BinaryDir() / "veskrecv" / "veskrecv").string();
+  const std::string feed = vesk_test::ProgramPath("veskfeed");
+  const std::string recv = vesk_test::ProgramPath("veskrecv");
   if (!fs::exists(feed) || !fs::exists(recv)) GTEST_SKIP() << "veskfeed or veskrecv is not built";
   const vesk_test::TempDir dir;
   const std::string cube = dir.File("camera.fits");
@@ -62,7 +49,7 @@ TEST(PixelTypeMismatch, UInt16FramesIntoAnInt16VeskrecvArriveWithOneWarningNamin
 
   const std::string out = receiver.Output();
   EXPECT_NE(out.find("Received 4 sample(s), lost 0 sample(s)"), std::string::npos) << out;
-  EXPECT_EQ(Count(out, "WARN"), 1u) << out;
+  EXPECT_EQ(veskrecv_test::Count(out, "WARN"), 1u) << out;
   const std::regex warning(
       "WARN.*UInt16 \\(512\\).*Int16 \\(256\\).*set the receiver's data type to UInt16.*--data_type");
   EXPECT_TRUE(std::regex_search(out, warning)) << out;

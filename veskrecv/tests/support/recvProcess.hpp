@@ -4,26 +4,18 @@
 // directory.
 
 #include <vesk_test/FitsTestFiles.hpp>
+#include <vesk_test/RunProgram.hpp>
 #include <vesk_test/VeskReceiverScriptedSender.hpp>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <string>
 #include <thread>
 
 namespace veskrecv_test {
-
-// Path of a program built by this project.
-inline std::string BuiltProgram(const std::string& name) {
-  const char* dir = std::getenv("VESK_BINARY_DIR");
-  const std::filesystem::path binary_dir =
-      dir ? std::filesystem::path(dir) : std::filesystem::path(VESK_BINARY_DIR_DEFAULT);
-  return (binary_dir / name / name).string();
-}
 
 // How often `part` occurs in `text`.
 inline std::size_t Count(const std::string& text, const std::string& part) {
@@ -56,8 +48,8 @@ class RecvProcessTest : public ::testing::Test {
   }
 
   const vesk_test::TempDir m_dir;
-  const std::string m_recv = BuiltProgram("veskrecv");
-  const std::string m_feed = BuiltProgram("veskfeed");
+  const std::string m_recv = vesk_test::ProgramPath("veskrecv");
+  const std::string m_feed = vesk_test::ProgramPath("veskfeed");
   const std::string m_cube = m_dir.File("frames.fits");
 };
 
