@@ -348,9 +348,10 @@ class SampleSteps {
 
  private:
   // The leader receive with its retries; skipped and oversized datagrams do
-  // not end the wait. The ext info block lands in `ext_block`. `stopped`
-  // tells whether the wait ended because keep_waiting was cleared.
-  RxResult AwaitLeader(std::vector<unsigned char>& ext_block, bool& stopped);
+  // not end the wait. The ext info block lands in `ext_block`.
+  RxResult AwaitLeader(std::vector<unsigned char>& ext_block);
+  // True once keep_waiting was given and has been cleared.
+  bool StopAsked() const { return m_keep_waiting != nullptr && !m_keep_waiting->load(); }
   RxResult AwaitPayload(detail::PayloadBatcher& batcher, unsigned char* write_at, std::uint64_t chunk,
                         std::uint64_t full_chunk, std::uint64_t full_in_a_row);
 
@@ -364,10 +365,9 @@ class SampleSteps {
   korvel::RxSlotArray m_slots{};
 };
 
-RxResult SampleSteps::AwaitLeader(std::vector<unsigned char>& ext_block, bool& stopped) {
+RxResult SampleSteps::AwaitLeader(std::vector<unsigned char>& ext_block) {
   // How long a stop may go unseen while no leader comes.
   constexpr std::chrono::nanoseconds kStopSeenWithin = std::chrono::milliseconds(100);
-  stopped = false;
   for (;;) {
     auto builder = korvel::MakeRxIovsBuilder(m_slots);
     ext_block.assign(m_config.ext_info_size, 0);
@@ -376,16 +376,10 @@ RxResult SampleSteps::AwaitLeader(std::vector<unsigned char>& ext_block, bool& s
     RxResult leader = m_receiver.ReceiveLeaderPacket(
         std::move(builder), m_keep_waiting != nullptr ? std::min(left, kStopSeenWithin) : left);
     m_statistics.SyncTransport(m_receiver.Stats());
-    const bool skipped = detail::IsLeaderRetry(leader.error);
-    if (!skipped && (leader.packet || leader.error)) return leader;
-    if (m_keep_waiting != nullptr && !m_keep_waiting->load()) {
-      stopped = true;
-      return RxResult{};
-    }
-    // Skipped datagrams do not end the wait, but neither do they extend it: a
-    // steady flood of them still ends in a timeout.
-    if (TimeLeft(m_deadline).count() <= 0) return RxResult{};
-    if (!skipped && m_keep_waiting == nullptr) return leader;
+    if (!detail::IsLeaderRetry(leader.error) && (leader.packet || leader.error)) return leader;
+    // Nothing yet, or only skipped datagrams, which neither end the wait nor
+    // extend it past the deadline.
+    if (StopAsked() || TimeLeft(m_deadline).count() <= 0) return RxResult{};
   }
 }
 
@@ -393,8 +387,7 @@ std::optional<AcceptedLeader> SampleSteps::Leader(detail::LeaderHints& hints, st
                                                   SampleExtInfo& ext_info, std::uint32_t& sample_id) {
   const std::uint64_t refused_before = RefusedLeaders(m_receiver.Stats());
   std::vector<unsigned char> ext_block;
-  bool stopped = false;
-  const RxResult leader = AwaitLeader(ext_block, stopped);
+  const RxResult leader = AwaitLeader(ext_block);
   const bool refused =
       Is(leader.error, korvel::RxErrc::MalformedLeader) || Is(leader.error, korvel::RxErrc::ImplausibleLeader);
   if (leader.error && (!refused || !leader.packet)) {
@@ -406,7 +399,7 @@ std::optional<AcceptedLeader> SampleSteps::Leader(detail::LeaderHints& hints, st
     // so none was lost. Refused leaders mean samples came and were lost.
     if (RefusedLeaders(m_receiver.Stats()) != refused_before) {
       m_outcome.Fail(RxCount::kLeaderTimeout);
-    } else if (stopped) {
+    } else if (StopAsked()) {
       m_outcome.Stopped();
     } else {
       m_outcome.Idle();

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <stdexcept>
 
 namespace korvel::vesk {
@@ -43,6 +44,20 @@ bool ReadFields(const Packet& packet, Fields& out) noexcept {
   out.word36 = h.PixelCount();
   out.word40 = h.PayloadRoom();
   return true;
+}
+
+// Reads the vesk fields of what the packet layer delivered into `f`, or gives
+// the result to return as it is: nothing arrived (the result unchanged), a
+// retry of the packet layer, or a datagram of another protocol (counted as
+// foreign, then a retry).
+std::optional<Receiver::Result> Unreadable(Receiver::Result& r, RxStats& stats, Fields& f) noexcept {
+  if (!r.packet) return std::move(r);
+  if (r.error == RxErrc::Retry) return Receiver::Result{r.error, PacketPtr(nullptr)};
+  if (!ReadFields(*r.packet, f)) {
+    stats.skipped_foreign.Add();
+    return Receiver::Result{make_error_code(RxErrc::Retry), PacketPtr(nullptr)};
+  }
+  return std::nullopt;
 }
 
 // Serial-number order of sample ids: true when `a` comes before `b`,
@@ -164,14 +179,9 @@ Receiver::Result Receiver::ReceiveLeaderPacket(detail::IovsBuilder<std::byte>&& 
   }
 
   Result r = m_packet_receiver->Receive(iovs, wire::kVeskHeaderSize, timeout);
-  if (!r.packet) return r;
-  if (r.error == RxErrc::Retry) return {r.error, PacketPtr(nullptr)};
   RxStats& stats = m_packet_receiver->Stats();
   Fields f{};
-  if (!ReadFields(*r.packet, f)) {
-    stats.skipped_foreign.Add();
-    return {make_error_code(RxErrc::Retry), PacketPtr(nullptr)};
-  }
+  if (std::optional<Result> passed_on = Unreadable(r, stats, f)) return std::move(*passed_on);
   if (f.type != PacketType::Leader) {
     stats.skipped_not_leader.Add();
     return {make_error_code(RxErrc::Retry), PacketPtr(nullptr)};
@@ -209,14 +219,9 @@ Receiver::Result Receiver::ReceiveInSample(detail::IovsBuilder<std::byte>& iovs,
 
 Receiver::Result Receiver::Classify(Result r, detail::IovsBuilder<std::byte>& iovs, PacketType awaited) noexcept {
   State& s = *m_state;
-  if (!r.packet) return r;
-  if (r.error == RxErrc::Retry) return {r.error, PacketPtr(nullptr)};
   RxStats& stats = m_packet_receiver->Stats();
   Fields f{};
-  if (!ReadFields(*r.packet, f)) {
-    stats.skipped_foreign.Add();
-    return {make_error_code(RxErrc::Retry), PacketPtr(nullptr)};
-  }
+  if (std::optional<Result> passed_on = Unreadable(r, stats, f)) return std::move(*passed_on);
 
   if (f.type == PacketType::Leader) {
     if (f.sample_id == s.sample_id) {  // duplicate of this sample's leader
